@@ -1,0 +1,178 @@
+#include "claude/tool_event.h"
+
+#include <nlohmann/json.hpp>
+
+#include "util/path.h"
+#include "util/text.h"
+
+namespace tessel {
+namespace {
+
+constexpr size_t summaryLimit = 400;
+
+std::string joinPresent(std::optional<std::string> first, std::optional<std::string> second,
+                        std::string_view separator) {
+  if (first && second) return *first + std::string(separator) + *second;
+  if (first) return *first;
+  if (second) return *second;
+  return {};
+}
+
+std::optional<std::string> owned(std::optional<std::string_view> value) {
+  return value ? std::optional<std::string>(*value) : std::nullopt;
+}
+
+std::string rawSummary(std::string_view tool, const ToolInput& input,
+                       const std::optional<std::string_view>& file) {
+  const auto s = [&](std::string_view key) { return input.nonEmpty(key); };
+  const auto orWord = [](std::optional<std::string_view> value, std::string_view word) {
+    return std::string(value.value_or(word));
+  };
+  if (tool == "Bash") return orWord(s("command"), "command");
+  if (tool == "Read" || tool == "Edit" || tool == "Write" || tool == "MultiEdit" ||
+      tool == "NotebookEdit") {
+    return file ? Path::abbreviateHome(*file) : std::string(tool);
+  }
+  if (tool == "Grep") {
+    std::optional<std::string> in;
+    if (auto path = s("path")) in = "in " + Path::abbreviateHome(*path);
+    return joinPresent(owned(s("pattern")), in, " ");
+  }
+  if (tool == "Glob") return orWord(s("pattern"), "files");
+  if (tool == "Agent" || tool == "Task") {
+    return joinPresent(owned(s("subagent_type")), owned(s("description")), ": ");
+  }
+  if (tool == "WebFetch") return orWord(s("url"), "page");
+  if (tool == "WebSearch") return orWord(s("query"), "search");
+  if (tool == "Skill") return orWord(s("skill"), "skill");
+  if (tool == "Monitor") {
+    if (auto description = s("description")) return std::string(*description);
+    return orWord(s("command"), "watching");
+  }
+  for (std::string_view key : {"description", "summary", "title", "prompt", "query", "command",
+                               "path", "url", "pattern", "name", "message"}) {
+    if (auto value = s(key)) return std::string(*value);
+  }
+  return {};
+}
+
+}  // namespace
+
+bool ToolEvent::changesFile() const {
+  return tool == "Edit" || tool == "Write" || tool == "MultiEdit" || tool == "NotebookEdit" ||
+         tool == "apply_patch";
+}
+
+std::optional<double> ToolEvent::duration() const {
+  if (!end) return std::nullopt;
+  return *end - start;
+}
+
+ToolEvent::Summary ToolEvent::summarize(std::string_view tool, const ToolInput& input) {
+  std::optional<std::string_view> file = input.nonEmpty("file_path");
+  if (!file) file = input.nonEmpty("notebook_path");
+  const std::string raw = rawSummary(tool, input, file);
+  const std::string_view line = Text::firstNonEmptyLine(raw);
+  return Summary{std::string(Text::prefixCodePoints(line, summaryLimit)), owned(file)};
+}
+
+std::string ToolEvent::prettyTool(std::string_view tool) {
+  static constexpr std::string_view prefix = "mcp__";
+  if (!tool.starts_with(prefix)) return std::string(tool);
+  std::string pretty;
+  std::string_view rest = tool.substr(prefix.size());
+  for (size_t split; (split = rest.find("__")) != std::string_view::npos;) {
+    pretty.append(rest.substr(0, split));
+    pretty += " \u00B7 ";
+    rest.remove_prefix(split + 2);
+  }
+  pretty.append(rest);
+  return pretty;
+}
+
+std::string_view toString(ToolEvent::Source source) {
+  return source == ToolEvent::Source::hook ? "hook" : "history";
+}
+
+std::optional<ToolEvent::Source> parseSource(std::string_view raw) {
+  if (raw == "history") return ToolEvent::Source::history;
+  if (raw == "hook") return ToolEvent::Source::hook;
+  return std::nullopt;
+}
+
+nlohmann::json toJson(const ToolEvent& event) {
+  nlohmann::json json = {
+      {"id", event.id},
+      {"sessionId", event.sessionId},
+      {"tool", event.tool},
+      {"summary", event.summary},
+      {"start", event.start.referenceSeconds()},
+      {"isError", event.isError},
+      {"isBackground", event.isBackground},
+      {"source", toString(event.source)},
+  };
+  if (event.end) json["end"] = event.end->referenceSeconds();
+  if (event.filePath) json["filePath"] = *event.filePath;
+  if (event.cwd) json["cwd"] = *event.cwd;
+  return json;
+}
+
+std::optional<ToolEvent> toolEventFromJson(const nlohmann::json& json) {
+  if (!json.is_object()) return std::nullopt;
+  const auto string = [&](const char* key) -> const std::string* {
+    const auto it = json.find(key);
+    return it != json.end() && it->is_string() ? it->get_ptr<const std::string*>() : nullptr;
+  };
+  const auto number = [&](const char* key) -> std::optional<double> {
+    const auto it = json.find(key);
+    if (it == json.end() || !it->is_number()) return std::nullopt;
+    return it->get<double>();
+  };
+  const auto boolean = [&](const char* key) -> std::optional<bool> {
+    const auto it = json.find(key);
+    if (it == json.end() || !it->is_boolean()) return std::nullopt;
+    return it->get<bool>();
+  };
+  // An optional key may be absent or null; any other type spoils the record.
+  const auto present = [&](const char* key) {
+    const auto it = json.find(key);
+    return it != json.end() && !it->is_null();
+  };
+
+  const std::string* id = string("id");
+  const std::string* sessionId = string("sessionId");
+  const std::string* tool = string("tool");
+  const std::string* summary = string("summary");
+  const std::string* source = string("source");
+  const auto start = number("start");
+  const auto isError = boolean("isError");
+  const auto isBackground = boolean("isBackground");
+  if (!id || !sessionId || !tool || !summary || !source || !start || !isError || !isBackground) {
+    return std::nullopt;
+  }
+  const auto parsedSource = parseSource(*source);
+  if (!parsedSource) return std::nullopt;
+
+  ToolEvent event{*id, *sessionId, *tool, *summary, Date::fromReferenceSeconds(*start)};
+  event.isError = *isError;
+  event.isBackground = *isBackground;
+  event.source = *parsedSource;
+  if (present("end")) {
+    const auto end = number("end");
+    if (!end) return std::nullopt;
+    event.end = Date::fromReferenceSeconds(*end);
+  }
+  if (present("filePath")) {
+    const std::string* filePath = string("filePath");
+    if (!filePath) return std::nullopt;
+    event.filePath = *filePath;
+  }
+  if (present("cwd")) {
+    const std::string* cwd = string("cwd");
+    if (!cwd) return std::nullopt;
+    event.cwd = *cwd;
+  }
+  return event;
+}
+
+}  // namespace tessel

@@ -1,0 +1,32 @@
+#include "hook/hook_main.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "hook/hook_log.h"
+#include "platform/read_buffer.h"
+
+namespace tessel::HookMain {
+
+bool isUninstallMode(const std::vector<std::string_view>& arguments) {
+  return std::find(arguments.begin(), arguments.end(), "--uninstall") != arguments.end();
+}
+
+int runHookMode() {
+  try {
+    platform::ReadBuffer input(simdjson::SIMDJSON_PADDING);
+    if (!input.readAll(STDIN_FILENO)) return 0;
+    const simdjson::padded_string_view json(input.data(), input.size(), input.capacity());
+    auto record = HookRecord::fromHookInput(json, Date::now(), std::nullopt);
+    if (!record) return 0;
+    // Walking /proc only for inputs that will be logged keeps the common reject cheap.
+    record->pid = HookLog::claudeAncestor(static_cast<int32_t>(getppid()));
+    HookLog::append(*record, ClaudePaths::standard());
+  } catch (...) {
+    // Claude Code must never see the hook fail, whatever went wrong here.
+  }
+  return 0;
+}
+
+}  // namespace tessel::HookMain

@@ -1,0 +1,17 @@
+// Facts about one running process, read from the operating system. Every call may
+// race with the process's exit, so every answer is optional.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessel::platform {
+
+// Absolute path of the process's executable file.
+std::optional<std::string> executablePath(int32_t pid);
+// The process's parent pid.
+std::optional<int32_t> parentPid(int32_t pid);
+
+}  // namespace tessel::platform

@@ -1,0 +1,74 @@
+#include "util/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace tessel::Files {
+
+std::optional<std::string> read(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) {
+      close(fd);
+      return std::nullopt;
+    }
+    if (got == 0) break;
+    bytes.append(buffer, static_cast<size_t>(got));
+  }
+  close(fd);
+  return bytes;
+}
+
+bool create(const std::string& path, std::string_view bytes, unsigned mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t wrote = write(fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) break;
+    done += static_cast<size_t>(wrote);
+  }
+  return close(fd) == 0 && done == bytes.size();
+}
+
+bool replace(const std::string& path, std::string_view bytes, std::string_view suffix,
+             unsigned mode) {
+  const std::string temporary = path + std::string(suffix);
+  if (!create(temporary, bytes, mode)) {
+    std::remove(temporary.c_str());
+    return false;
+  }
+  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+    std::remove(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool appendOnce(const std::string& path, std::string_view bytes, unsigned mode) {
+  const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
+  if (fd < 0) return false;
+  const ssize_t wrote = write(fd, bytes.data(), bytes.size());
+  close(fd);
+  return wrote == static_cast<ssize_t>(bytes.size());
+}
+
+void createDirectories(const std::string& path) {
+  if (path.empty() || mkdir(path.c_str(), 0777) == 0 || errno != ENOENT) return;
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos || slash == 0) return;
+  createDirectories(path.substr(0, slash));
+  mkdir(path.c_str(), 0777);
+}
+
+}  // namespace tessel::Files

@@ -1,0 +1,22 @@
+// Helpers for reading other programs' JSON with simdjson. Callers use the error-code
+// API only: nothing here throws.
+#pragma once
+
+#include <simdjson.h>
+
+#include <string>
+#include <string_view>
+
+namespace tessel::Json {
+
+// `bytes` copied into `scratch` with the padding simdjson reads past the end; the view
+// lives as long as `scratch` is not changed.
+simdjson::padded_string_view padded(std::string_view bytes, std::string& scratch);
+// Makes room for the padding after `buffer`'s current bytes.
+simdjson::padded_string_view padInPlace(std::string& buffer);
+
+// True when nothing but white space follows what has been consumed of `document`:
+// input with trailing bytes is not one JSON value.
+bool atEnd(simdjson::ondemand::document& document);
+
+}  // namespace tessel::Json

@@ -1,0 +1,99 @@
+#include "util/json_writer.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace tessel {
+
+void JsonWriter::appendString(std::string& out, std::string_view value) {
+  static constexpr char hex[] = "0123456789abcdef";
+  out += '"';
+  size_t plain = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    const auto c = static_cast<unsigned char>(value[i]);
+    if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+    out.append(value.substr(plain, i - plain));
+    plain = i + 1;
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '/': out += "\\/"; break;
+      case '\b': out += "\\b"; break;
+      case '\f': out += "\\f"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      default:
+        out += "\\u00";
+        out += hex[c >> 4];
+        out += hex[c & 0xF];
+    }
+  }
+  out.append(value.substr(plain));
+  out += '"';
+}
+
+void JsonWriter::separate() {
+  if (needsComma_) out_ += ',';
+  needsComma_ = true;
+}
+
+JsonWriter& JsonWriter::beginObject() {
+  separate();
+  out_ += '{';
+  needsComma_ = false;
+  return *this;
+}
+
+JsonWriter& JsonWriter::endObject() {
+  out_ += '}';
+  needsComma_ = true;
+  return *this;
+}
+
+JsonWriter& JsonWriter::key(std::string_view name) {
+  separate();
+  appendString(out_, name);
+  out_ += ':';
+  needsComma_ = false;
+  return *this;
+}
+
+JsonWriter& JsonWriter::string(std::string_view value) {
+  separate();
+  appendString(out_, value);
+  return *this;
+}
+
+JsonWriter& JsonWriter::number(double value) {
+  if (!std::isfinite(value)) {
+    // JSON has no form for these; callers that care reject them before writing.
+    separate();
+    out_ += "null";
+    return *this;
+  }
+  if (value == std::trunc(value) && std::fabs(value) < 9007199254740992.0) {
+    return integer(static_cast<int64_t>(value));
+  }
+  separate();
+  char buffer[32];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out_.append(buffer, result.ptr);
+  return *this;
+}
+
+JsonWriter& JsonWriter::integer(int64_t value) {
+  separate();
+  char buffer[24];
+  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+  out_.append(buffer, result.ptr);
+  return *this;
+}
+
+JsonWriter& JsonWriter::boolean(bool value) {
+  separate();
+  out_ += value ? "true" : "false";
+  return *this;
+}
+
+}  // namespace tessel

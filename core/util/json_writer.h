@@ -1,0 +1,35 @@
+// A compact JSON writer for byte forms Tessel fixes itself (the hook log line): no
+// spaces, keys in the order written, "/" escaped as "\/", whole numbers without a
+// fraction. Documents that are edited rather than written use nlohmann::json instead.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tessel {
+
+class JsonWriter {
+ public:
+  JsonWriter& beginObject();
+  JsonWriter& endObject();
+  JsonWriter& key(std::string_view name);
+  JsonWriter& string(std::string_view value);
+  JsonWriter& number(double value);
+  JsonWriter& integer(int64_t value);
+  JsonWriter& boolean(bool value);
+
+  const std::string& text() const { return out_; }
+  std::string take() { return std::move(out_); }
+
+  // Appends `value` as a quoted JSON string.
+  static void appendString(std::string& out, std::string_view value);
+
+ private:
+  void separate();
+
+  std::string out_;
+  bool needsComma_ = false;
+};
+
+}  // namespace tessel

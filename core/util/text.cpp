@@ -1,0 +1,112 @@
+#include "util/text.h"
+
+#include <simdjson.h>
+
+namespace tessel::Text {
+namespace {
+
+// Length of the valid UTF-8 sequence at `pos`, or 0 when the bytes there are not one.
+size_t validSequence(std::string_view s, size_t pos) {
+  const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+  const unsigned char lead = byte(pos);
+  if (lead < 0x80) return 1;
+  size_t length = 0;
+  unsigned char low = 0x80, high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (pos + length > s.size()) return 0;
+  if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
+  }
+  return length;
+}
+
+// How many bytes of an invalid sequence to replace with one U+FFFD: the lead byte and
+// any continuation bytes that still fit a prefix of a valid sequence.
+size_t invalidSpan(std::string_view s, size_t pos) {
+  const auto lead = static_cast<unsigned char>(s[pos]);
+  size_t expected = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 1;
+  if (lead > 0xF4) expected = 1;
+  size_t span = 1;
+  while (span < expected && pos + span < s.size()) {
+    const auto next = static_cast<unsigned char>(s[pos + span]);
+    if (next < 0x80 || next > 0xBF) break;
+    if (span == 1 && ((lead == 0xE0 && next < 0xA0) || (lead == 0xED && next > 0x9F) ||
+                      (lead == 0xF0 && next < 0x90) || (lead == 0xF4 && next > 0x8F))) {
+      break;
+    }
+    ++span;
+  }
+  return span;
+}
+
+}  // namespace
+
+bool isValidUtf8(std::string_view bytes) { return simdjson::validate_utf8(bytes.data(), bytes.size()); }
+
+std::string repairUtf8(std::string_view bytes) {
+  if (isValidUtf8(bytes)) return std::string(bytes);
+  std::string out;
+  out.reserve(bytes.size() + 16);
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    const size_t length = validSequence(bytes, pos);
+    if (length > 0) {
+      out.append(bytes.substr(pos, length));
+      pos += length;
+    } else {
+      out += "\xEF\xBF\xBD";
+      pos += invalidSpan(bytes, pos);
+    }
+  }
+  return out;
+}
+
+std::string_view prefixCodePoints(std::string_view text, size_t count) {
+  size_t pos = 0;
+  for (size_t seen = 0; pos < text.size(); ++pos) {
+    // A code point starts at every byte that is not a continuation byte.
+    if ((static_cast<unsigned char>(text[pos]) & 0xC0) != 0x80) {
+      if (seen == count) break;
+      ++seen;
+    }
+  }
+  return text.substr(0, pos);
+}
+
+std::vector<std::string_view> nonEmptyLines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::string_view firstNonEmptyLine(std::string_view text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    if (end > start) return text.substr(start, end - start);
+    start = end + 1;
+  }
+  return text;
+}
+
+}  // namespace tessel::Text

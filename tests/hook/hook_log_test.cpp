@@ -1,0 +1,224 @@
+#include "hook/hook_log.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <thread>
+
+#include "platform/process_info.h"
+#include "support/processes.h"
+#include "support/temp_dir.h"
+#include "util/text.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+
+ClaudePaths pathsIn(const test::TempDir& dir) {
+  return ClaudePaths{dir.path(), dir / ".claude", dir / "app", dir / "support"};
+}
+
+void setModified(const std::string& path, Date when) {
+  const timespec times[2] = {{static_cast<time_t>(when.secondsSince1970()), 0},
+                             {static_cast<time_t>(when.secondsSince1970()), 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::string allLogText(const ClaudePaths& paths) {
+  std::string text;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(paths.hookDir(), error)) {
+    text += test::readFile(entry.path());
+  }
+  return text;
+}
+
+TEST(HookLog, NamesOneFilePerLocalDay) {
+  const ClaudePaths paths{"/h", "/h/.claude", "/h/app", "/h/support"};
+  setenv("TZ", "UTC", 1);
+  tzset();
+  EXPECT_EQ(HookLog::file(paths, Date(1741341600.0)), "/h/support/hook/events-2025-03-07.jsonl");
+  unsetenv("TZ");
+  tzset();
+}
+
+TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
+  test::TempDir dir;
+  const ClaudePaths paths = pathsIn(dir);
+  std::vector<pid_t> children;
+  for (const char* session : {"first", "second"}) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (int i = 0; i < 1000; ++i) {
+        // Lines of varied length, some larger than a page.
+        HookRecord record{1741341600000.0 + i, "PreToolUse", session, "Bash", "toolu_" + std::to_string(i),
+                          std::string(static_cast<size_t>(i % 7) * 700 + 1, 'x')};
+        HookLog::append(record, paths);
+      }
+      _exit(0);
+    }
+    children.push_back(child);
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  const std::string text = allLogText(paths);
+  std::map<std::string, int> perSession;
+  size_t lines = 0;
+  for (std::string_view line : Text::nonEmptyLines(text)) {
+    ++lines;
+    const auto record = HookRecord::decode(line);
+    ASSERT_TRUE(record) << line.substr(0, 80);
+    ++perSession[record->s];
+  }
+  EXPECT_EQ(lines, 2000u);
+  EXPECT_EQ(perSession["first"], 1000);
+  EXPECT_EQ(perSession["second"], 1000);
+  EXPECT_EQ(text.back(), '\n');
+
+  struct stat info {};
+  ASSERT_EQ(stat(HookLog::file(paths, Date::now()).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
+  test::TempDir dir;
+  // A copy of the shell named "claude" that starts a chain of six shells below itself;
+  // the last one becomes a sleep.
+  const std::string claude = dir / "claude";
+  fs::copy_file(fs::canonical("/bin/sh"), claude);
+  const std::string level = dir.script("level.sh",
+                                       "if [ \"$1\" -gt 0 ]; then /bin/sh \"$0\" $(($1 - 1)) & wait; "
+                                       "else exec /bin/sleep 30; fi\n");
+  test::ChildProcess root(claude, {level, "6"});
+  ASSERT_TRUE(test::waitForExecutable(root.pid(), claude));
+
+  // Walk down the chain: each level has exactly one child.
+  const auto childOf = [](int32_t parent) -> std::optional<int32_t> {
+    for (int attempt = 0; attempt < 500; ++attempt) {
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        int32_t pid = 0;
+        const std::string name = entry.path().filename();
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) continue;
+        if (platform::parentPid(pid) == parent) return pid;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return std::nullopt;
+  };
+  std::vector<int32_t> chain{root.pid()};
+  for (int depth = 1; depth <= 6; ++depth) {
+    const auto child = childOf(chain.back());
+    ASSERT_TRUE(child) << "no process at depth " << depth;
+    chain.push_back(*child);
+  }
+  ASSERT_TRUE(test::waitForExecutable(chain[6], fs::canonical("/bin/sleep")));
+
+  EXPECT_EQ(HookLog::claudeAncestor(root.pid()), root.pid());
+  EXPECT_EQ(HookLog::claudeAncestor(chain[1]), root.pid());
+  EXPECT_EQ(HookLog::claudeAncestor(chain[5]), root.pid());
+  // From the sleep, "claude" is the seventh process up: the walk stops before it.
+  EXPECT_EQ(HookLog::claudeAncestor(chain[6]), std::nullopt);
+  EXPECT_EQ(HookLog::claudeAncestor(1), std::nullopt);
+  EXPECT_EQ(HookLog::claudeAncestor(999999999), std::nullopt);
+}
+
+const std::string backgroundLine =
+    R"({"t":1,"e":"PreToolUse","s":"s","tool":"mcp__ccd_session_mgmt__get_usage","sum":""})" "\n";
+const std::string workLine = R"({"t":2,"e":"PreToolUse","s":"s","tool":"Bash","sum":"ls"})" "\n";
+
+TEST(HookLog, PruneRemovesFilesOlderThanSevenDaysThenCompacts) {
+  test::TempDir dir;
+  const ClaudePaths paths = pathsIn(dir);
+  const Date now(1741341600.0);
+  const std::string keep = dir.write("support/hook/events-2025-02-28.jsonl", workLine);
+  const std::string drop = dir.write("support/hook/events-2025-02-27.jsonl", workLine);
+  const std::string notLog = dir.write("support/hook/events-notes.txt", backgroundLine);
+  const std::string other = dir.write("support/hook/other.jsonl", workLine);
+  setModified(keep, now - 604800);
+  setModified(drop, now - 604801);
+  setModified(other, now - 900000);
+  setModified(notLog, now - 10);
+
+  HookLog::prune(paths, now);
+  EXPECT_TRUE(fs::exists(keep));
+  EXPECT_FALSE(fs::exists(drop));
+  EXPECT_TRUE(fs::exists(other));
+  // Pruned by age like any "events-" file, but never compacted.
+  EXPECT_EQ(test::readFile(notLog), backgroundLine);
+  // A missing folder is no failure.
+  HookLog::prune(pathsIn(test::TempDir()), now);
+}
+
+TEST(HookLog, CompactDropsBackgroundLinesFromPastDaysOnce) {
+  test::TempDir dir;
+  const ClaudePaths paths = pathsIn(dir);
+  const Date now = Date::now();
+  const std::string today = dir.write(HookLog::file(paths, now).substr(dir.path().size() + 1),
+                                      backgroundLine + workLine);
+  const std::string yesterday = HookLog::file(paths, now - 86400);
+  dir.write(yesterday.substr(dir.path().size() + 1), backgroundLine + "\n" + workLine + backgroundLine);
+  const std::string clean = HookLog::file(paths, now - 2 * 86400);
+  dir.write(clean.substr(dir.path().size() + 1), workLine);
+  setModified(clean, now - 2 * 86400);
+
+  HookLog::compact(paths, now);
+  EXPECT_EQ(test::readFile(today), backgroundLine + workLine);
+  EXPECT_EQ(test::readFile(yesterday), workLine);
+  EXPECT_EQ(fs::last_write_time(clean), fs::last_write_time(clean));
+  struct stat info {};
+  ASSERT_EQ(stat(clean.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mtime, static_cast<time_t>((now - 2 * 86400).secondsSince1970()));
+  ASSERT_EQ(stat(yesterday.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_FALSE(fs::exists(yesterday + ".compacting"));
+
+  // This process compacts a file once: a second pass leaves it alone.
+  dir.write(yesterday.substr(dir.path().size() + 1), backgroundLine);
+  HookLog::compact(paths, now);
+  EXPECT_EQ(test::readFile(yesterday), backgroundLine);
+}
+
+TEST(HookLog, TrimKeepsTheLastDaysOfALargeContainerLogOnce) {
+  test::TempDir dir;
+  const Date now(1741341600.0);
+  const double cutoff = (now.secondsSince1970() - 3 * 86400) * 1000;
+  const auto line = [](std::string_view t) {
+    return R"({"t":)" + std::string(t) + R"(,"e":"PreToolUse","s":"c1","tool":"Bash"})" "\n";
+  };
+  const std::string atCutoff = line(std::to_string(static_cast<int64_t>(cutoff)));
+  const std::string recent = line("1741341500000.5");
+  const std::string contents = line(std::to_string(static_cast<int64_t>(cutoff) - 1)) + atCutoff +
+                               R"({"e":"Stop","s":"c1"})" "\n" + "not json\n" + "[1,2]\n" +
+                               line("\"1741341500000\"") + "\n" + recent + R"({"t":17413415)";
+
+  const std::string exact = dir.write("exact.jsonl", contents);
+  HookLog::trimContainerLog(exact, 3, contents.size(), now);
+  EXPECT_EQ(test::readFile(exact), contents);
+
+  const std::string large = dir.write("large.jsonl", contents);
+  HookLog::trimContainerLog(large, 3, contents.size() - 1, now);
+  EXPECT_EQ(test::readFile(large), atCutoff + recent);
+
+  dir.write("large.jsonl", contents);
+  HookLog::trimContainerLog(large, 3, 0, now);
+  EXPECT_EQ(test::readFile(large), contents);
+
+  HookLog::trimContainerLog(dir / "missing.jsonl", 3, 0, now);
+}
+
+}  // namespace
+}  // namespace tessel

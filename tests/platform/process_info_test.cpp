@@ -1,0 +1,35 @@
+#include "platform/process_info.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/linux/proc_stat.h"
+#include "support/processes.h"
+
+namespace tessel::platform {
+namespace {
+
+TEST(ProcStat, FindsTheParentPastAnyCommandName) {
+  EXPECT_EQ(ProcStat::parseParentPid("4242 (sleep) S 17 4242 17 34816 4242 4194304 95 0 0 0"), 17);
+  // A command name may hold spaces and parentheses of its own.
+  EXPECT_EQ(ProcStat::parseParentPid("17966 (cc) (x y) S 17900 17966 17900 0 -1 4194304"), 17900);
+  EXPECT_EQ(ProcStat::parseParentPid("1 (systemd) S 0 1 1 0 -1 4194560"), 0);
+  EXPECT_EQ(ProcStat::parseParentPid("17966 (cut"), std::nullopt);
+  EXPECT_EQ(ProcStat::parseParentPid("17966 (sleep) S"), std::nullopt);
+  EXPECT_EQ(ProcStat::parseParentPid("17966 (sleep) S x1 2"), std::nullopt);
+  EXPECT_EQ(ProcStat::parseParentPid(""), std::nullopt);
+}
+
+TEST(ProcessInfo, ReadsARealChild) {
+  test::ChildProcess sleeper("/bin/sleep", {"30"});
+  ASSERT_TRUE(test::waitForExecutable(sleeper.pid(), std::filesystem::canonical("/bin/sleep")));
+  EXPECT_EQ(parentPid(sleeper.pid()), getpid());
+  EXPECT_EQ(parentPid(getpid()), getppid());
+  EXPECT_EQ(executablePath(999999999), std::nullopt);
+  EXPECT_EQ(parentPid(999999999), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessel::platform

@@ -1,0 +1,32 @@
+// A fresh folder under the system's temporary directory, removed with everything in
+// it when the object goes.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace tessel::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + relative
+  std::string operator/(std::string_view relative) const;
+  // Writes a file (creating its folders) and returns its path.
+  std::string write(std::string_view relative, std::string_view bytes) const;
+  // Writes an executable script and returns its path.
+  std::string script(std::string_view relative, std::string_view text) const;
+
+ private:
+  std::string path_;
+};
+
+// The whole file, or "" when it cannot be read.
+std::string readFile(const std::string& path);
+
+}  // namespace tessel::test

@@ -1,0 +1,91 @@
+#include "util/calendar.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <time.h>
+
+namespace tessel {
+namespace {
+
+// Runs the body with the process time zone set to `zone`, then restores it.
+class ScopedTimeZone {
+ public:
+  explicit ScopedTimeZone(const char* zone) {
+    if (const char* old = getenv("TZ")) saved_ = old;
+    setenv("TZ", zone, 1);
+    tzset();
+  }
+  ~ScopedTimeZone() {
+    if (saved_.empty()) {
+      unsetenv("TZ");
+    } else {
+      setenv("TZ", saved_.c_str(), 1);
+    }
+    tzset();
+  }
+
+ private:
+  std::string saved_;
+};
+
+const Date march7at10utc(Calendar::utcSeconds(2025, 3, 7, 10, 0, 0));
+
+TEST(Calendar, LocalDayFollowsTheMachineTimeZone) {
+  {
+    ScopedTimeZone zone("UTC");
+    EXPECT_EQ(Calendar::localDay(march7at10utc), "2025-03-07");
+    EXPECT_EQ(Calendar::formatLocal(march7at10utc, "%Y-%m-%d-%H%M%S"), "2025-03-07-100000");
+  }
+  {
+    // 10:00 UTC is already the next day in Kiritimati (UTC+14) but not in Honolulu.
+    ScopedTimeZone zone("Pacific/Kiritimati");
+    EXPECT_EQ(Calendar::localDay(march7at10utc), "2025-03-08");
+  }
+  {
+    ScopedTimeZone zone("Pacific/Honolulu");
+    EXPECT_EQ(Calendar::localDay(march7at10utc - 11 * 3600), "2025-03-06");
+  }
+}
+
+TEST(Calendar, InternetDateTimesWithAndWithoutFractions) {
+  using Calendar::parseInternetDateTime;
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00Z", false), march7at10utc);
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T11:30:00+01:30", false), march7at10utc);
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T05:00:00-0500", false), march7at10utc);
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00.250Z", true), march7at10utc + 0.25);
+
+  // Each form rejects the other, and the combined parser takes both.
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00.250Z", false), std::nullopt);
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00Z", true), std::nullopt);
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00.5Z"), march7at10utc + 0.5);
+  EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00Z"), march7at10utc);
+
+  for (const char* bad : {"2025-03-07", "2025-03-07T10:00:00", "2025-02-30T10:00:00Z",
+                          "2025-03-07 10:00:00Z", "2025-03-07T10:00:00Zjunk", "2025-13-01T00:00:00Z",
+                          "2025-03-07T10:00:00.Z", ""}) {
+    EXPECT_EQ(parseInternetDateTime(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(parseInternetDateTime("2024-02-29T00:00:00Z"),
+            Date(Calendar::utcSeconds(2024, 2, 29, 0, 0, 0)));
+}
+
+TEST(Calendar, FormatsInternetDateTimesInUtc) {
+  EXPECT_EQ(Calendar::formatInternetDateTime(march7at10utc, false), "2025-03-07T10:00:00Z");
+  EXPECT_EQ(Calendar::formatInternetDateTime(march7at10utc + 0.9996, true),
+            "2025-03-07T10:00:01.000Z");
+  EXPECT_EQ(Calendar::formatInternetDateTime(Date(0), true), "1970-01-01T00:00:00.000Z");
+}
+
+TEST(Calendar, FixedFormatsInThePosixLocale) {
+  ScopedTimeZone zone("Europe/Berlin");
+  // A process start time as ps prints it (local time), and Docker's creation time.
+  EXPECT_EQ(Calendar::parseFixed("Fri Mar 7 11:00:00 2025", "%a %b %d %H:%M:%S %Y"), march7at10utc);
+  EXPECT_EQ(Calendar::parseFixed("2025-03-07 12:00:00 +0200", "%Y-%m-%d %H:%M:%S %z"),
+            march7at10utc);
+  EXPECT_EQ(Calendar::parseFixed("Fri Mar 7 11:00:00 2025 extra", "%a %b %d %H:%M:%S %Y"),
+            std::nullopt);
+  EXPECT_EQ(Calendar::parseFixed("Fre Mär 7 11:00:00 2025", "%a %b %d %H:%M:%S %Y"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessel

@@ -1,0 +1,40 @@
+#include "util/text.h"
+
+#include <gtest/gtest.h>
+
+namespace tessel {
+namespace {
+
+const std::string replacement = "\xEF\xBF\xBD";
+
+TEST(Text, RepairsOnlyInvalidSequences) {
+  EXPECT_EQ(Text::repairUtf8("plain caf\xC3\xA9 \xF0\x9F\x98\x80"), "plain caf\xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(Text::repairUtf8("a\xFF" "b"), "a" + replacement + "b");
+  // A sequence cut short by the end, or by an ASCII byte, becomes one replacement.
+  EXPECT_EQ(Text::repairUtf8("x\xE2\x9C"), "x" + replacement);
+  EXPECT_EQ(Text::repairUtf8("\xE2\x9C" "A"), replacement + "A");
+  // Overlong forms and surrogates are not UTF-8.
+  EXPECT_EQ(Text::repairUtf8("\xC0\xAF"), replacement + replacement);
+  EXPECT_EQ(Text::repairUtf8("\xED\xA0\x80"), replacement + replacement + replacement);
+  EXPECT_TRUE(Text::isValidUtf8(Text::repairUtf8("\x80\x80\xF4\x90\x80\x80 ok")));
+}
+
+TEST(Text, CutsByCodePointsNeverInsideASequence) {
+  const std::string text = "\xC3\xA9\xE2\x9C\x93" "a\xF0\x9F\x98\x80";  // é ✓ a 😀
+  EXPECT_EQ(Text::prefixCodePoints(text, 0), "");
+  EXPECT_EQ(Text::prefixCodePoints(text, 1), "\xC3\xA9");
+  EXPECT_EQ(Text::prefixCodePoints(text, 2), "\xC3\xA9\xE2\x9C\x93");
+  EXPECT_EQ(Text::prefixCodePoints(text, 4), text);
+  EXPECT_EQ(Text::prefixCodePoints(text, 400), text);
+}
+
+TEST(Text, LinesWithoutEmptyOnes) {
+  EXPECT_EQ(Text::nonEmptyLines("\n\na\n\nb\nc"), (std::vector<std::string_view>{"a", "b", "c"}));
+  EXPECT_TRUE(Text::nonEmptyLines("\n\n").empty());
+  EXPECT_EQ(Text::firstNonEmptyLine("\n\nsecond\nthird"), "second");
+  EXPECT_EQ(Text::firstNonEmptyLine("\n\n"), "\n\n");
+  EXPECT_EQ(Text::firstNonEmptyLine(""), "");
+}
+
+}  // namespace
+}  // namespace tessel
