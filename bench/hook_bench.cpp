@@ -24,7 +24,8 @@ std::string postToolUse(size_t outputBytes) {
   while (stdoutText.size() < outputBytes) stdoutText += "PASS src/cart/total.test.ts (12 ms)\\n";
   return R"({"session_id":"8d0c7b3e-61a4-4f6e-9a0b-2f8e4c1d7a55","cwd":"/home/dev/src/shop",)"
          R"("hook_event_name":"PostToolUse","tool_name":"Bash","tool_input":{"command":"npm test"},)"
-         R"("tool_response":{"stdout":")" + stdoutText +
+         R"("tool_response":{"stdout":")" +
+         stdoutText +
          R"(","stderr":"","interrupted":false,"isImage":false},"tool_use_id":"toolu_01HXq3v9Lk2mB7cN4pR8sT6w"})";
 }
 
@@ -39,7 +40,9 @@ void fromAndEncode(benchmark::State& state, const std::string& input) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * input.size()));
 }
 
-void BM_HookRecordFromAndEncode_PreToolUse(benchmark::State& state) { fromAndEncode(state, preToolUse()); }
+void BM_HookRecordFromAndEncode_PreToolUse(benchmark::State& state) {
+  fromAndEncode(state, preToolUse());
+}
 void BM_HookRecordFromAndEncode_PostToolUse1MB(benchmark::State& state) {
   fromAndEncode(state, postToolUse(1 << 20));
 }

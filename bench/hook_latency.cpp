@@ -36,7 +36,8 @@ std::string postToolUse() {
   while (output.size() < (1 << 20)) output += "PASS src/cart/total.test.ts (12 ms)\\n";
   return R"({"session_id":"8d0c7b3e-61a4-4f6e-9a0b-2f8e4c1d7a55","cwd":"/home/dev/src/shop",)"
          R"("hook_event_name":"PostToolUse","tool_name":"Bash","tool_input":{"command":"npm test"},)"
-         R"("tool_response":{"stdout":")" + output +
+         R"("tool_response":{"stdout":")" +
+         output +
          R"(","stderr":"","interrupted":false,"isImage":false},"tool_use_id":"toolu_01HXq3v9Lk2mB7cN4pR8sT6w"})";
 }
 

@@ -7,9 +7,9 @@ namespace tessel {
 
 bool ToolInput::isSummaryKey(std::string_view key) {
   static constexpr std::array<std::string_view, 15> keys = {
-      "file_path", "notebook_path", "command", "pattern", "path",   "subagent_type", "description",
-      "url",       "query",         "skill",   "summary", "title",  "prompt",        "name",
-      "message"};
+      "file_path",     "notebook_path", "command", "pattern", "path",
+      "subagent_type", "description",   "url",     "query",   "skill",
+      "summary",       "title",         "prompt",  "name",    "message"};
   return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 

@@ -11,6 +11,7 @@ bool HookLogReader::isBackgroundTool(std::string_view tool) {
 const std::vector<std::string>& HookLogReader::backgroundMarks() {
   static const std::vector<std::string> marks = [] {
     std::vector<std::string> built;
+    built.reserve(backgroundTools.size());
     for (std::string_view tool : backgroundTools) {
       built.push_back("\"tool\":\"" + std::string(tool) + "\"");
     }
@@ -24,8 +25,9 @@ bool HookLogReader::hasBackgroundMark(std::string_view line) {
   static constexpr std::string_view common = "\"tool\":\"mcp__ccd_s";
   if (line.find(common) == std::string_view::npos) return false;
   const auto& marks = backgroundMarks();
-  return std::any_of(marks.begin(), marks.end(),
-                     [&](const std::string& mark) { return line.find(mark) != std::string_view::npos; });
+  return std::any_of(marks.begin(), marks.end(), [&](const std::string& mark) {
+    return line.find(mark) != std::string_view::npos;
+  });
 }
 
 }  // namespace tessel

@@ -10,8 +10,6 @@
 namespace tessel {
 namespace {
 
-using simdjson::ondemand::json_type;
-
 std::optional<std::string_view> stringValue(simdjson::ondemand::value value) {
   std::string_view text;
   if (value.get_string().get(text) != simdjson::SUCCESS) return std::nullopt;
@@ -205,8 +203,8 @@ std::optional<HookRecord> HookRecord::decode(std::string_view line) {
         record.pid.reset();
       } else {
         int64_t pid = 0;
-        ok = value.get_int64().get(pid) == simdjson::SUCCESS && pid >= INT32_MIN &&
-             pid <= INT32_MAX;
+        ok =
+            value.get_int64().get(pid) == simdjson::SUCCESS && pid >= INT32_MIN && pid <= INT32_MAX;
         if (ok) record.pid = static_cast<int32_t>(pid);
       }
     } else if (key == "err") {

@@ -23,8 +23,8 @@ struct HookRecord {
   std::optional<std::string> sum{};
   std::optional<std::string> cwd{};
   std::optional<int32_t> pid{};
-  std::optional<bool> err{};  // written only when true
-  std::optional<bool> bg{};   // written only when true
+  std::optional<bool> err{};         // written only when true
+  std::optional<bool> bg{};          // written only when true
   std::optional<std::string> ctr{};  // set only by the reader of container events files
 
   bool operator==(const HookRecord&) const = default;
@@ -54,7 +54,6 @@ struct HookRecord {
 template <>
 struct std::hash<tessel::HookRecord> {
   size_t operator()(const tessel::HookRecord& r) const noexcept {
-    return tessel::hashFields(r.t, r.e, r.s, r.tool, r.id, r.sum, r.cwd, r.pid, r.err, r.bg,
-                              r.ctr);
+    return tessel::hashFields(r.t, r.e, r.s, r.tool, r.id, r.sum, r.cwd, r.pid, r.err, r.bg, r.ctr);
   }
 };

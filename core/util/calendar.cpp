@@ -52,8 +52,9 @@ bool literal(std::string_view text, size_t& pos, char c) {
 }  // namespace
 
 double utcSeconds(int year, int month, int day, int hour, int minute, double second) {
-  const int64_t days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-  return static_cast<double>(days * 86400 + hour * 3600 + minute * 60) + second;
+  const int64_t days =
+      daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
+  return static_cast<double>(days * 86400 + int64_t{hour} * 3600 + int64_t{minute} * 60) + second;
 }
 
 std::string formatLocal(Date date, const char* strftimeFormat) {

@@ -16,7 +16,9 @@ class Date {
   // 0001-01-01T00:00:00Z and 4001-01-01T00:00:00Z: "before anything" and "never".
   static constexpr Date distantPast() { return Date(-62135596800.0); }
   static constexpr Date distantFuture() { return Date(64092211200.0); }
-  static constexpr Date fromMillis(double millisSince1970) { return Date(millisSince1970 / 1000.0); }
+  static constexpr Date fromMillis(double millisSince1970) {
+    return Date(millisSince1970 / 1000.0);
+  }
   // Our own JSON records count seconds from 2001-01-01T00:00:00Z.
   static constexpr double referenceOffset = 978307200.0;
   static constexpr Date fromReferenceSeconds(double secondsSince2001) {

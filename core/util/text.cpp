@@ -54,7 +54,9 @@ size_t invalidSpan(std::string_view s, size_t pos) {
 
 }  // namespace
 
-bool isValidUtf8(std::string_view bytes) { return simdjson::validate_utf8(bytes.data(), bytes.size()); }
+bool isValidUtf8(std::string_view bytes) {
+  return simdjson::validate_utf8(bytes.data(), bytes.size());
+}
 
 std::string repairUtf8(std::string_view bytes) {
   if (isValidUtf8(bytes)) return std::string(bytes);

@@ -24,7 +24,8 @@ TEST(ToolEvent, SummarisesEachToolFamily) {
   EXPECT_EQ(summary("Bash", input({{"command", ""}})), "command");
   EXPECT_EQ(summary("Glob", input({})), "files");
   EXPECT_EQ(summary("Glob", input({{"pattern", "**/*.ts"}})), "**/*.ts");
-  EXPECT_EQ(summary("Grep", input({{"pattern", "TODO"}, {"path", "/srv/app"}})), "TODO in /srv/app");
+  EXPECT_EQ(summary("Grep", input({{"pattern", "TODO"}, {"path", "/srv/app"}})),
+            "TODO in /srv/app");
   EXPECT_EQ(summary("Grep", input({})), "");
   EXPECT_EQ(summary("Agent", input({{"subagent_type", "Explore"}, {"description", "Find tests"}})),
             "Explore: Find tests");
@@ -51,7 +52,8 @@ TEST(ToolEvent, AbbreviatesTheUsersHomeButKeepsTheFullFilePath) {
   EXPECT_EQ(read.summary, "~/notes.md");
   EXPECT_EQ(read.file, home + "/notes.md");
 
-  const auto notebook = ToolEvent::summarize("NotebookEdit", input({{"notebook_path", "/srv/a.ipynb"}}));
+  const auto notebook =
+      ToolEvent::summarize("NotebookEdit", input({{"notebook_path", "/srv/a.ipynb"}}));
   EXPECT_EQ(notebook.summary, "/srv/a.ipynb");
   EXPECT_EQ(notebook.file, "/srv/a.ipynb");
   EXPECT_EQ(ToolEvent::summarize("Bash", input({{"command", "ls"}})).file, std::nullopt);
@@ -105,9 +107,12 @@ TEST(ToolEvent, JsonFormRoundTripsAndRejectsWrongTypes) {
   ToolEvent open{"toolu_2", "s1", "Bash", "ls", Date(5)};
   EXPECT_EQ(toolEventFromJson(toJson(open)), open);
 
-  for (const auto& [key, bad] : std::vector<std::pair<std::string, nlohmann::json>>{
-           {"source", "transcript"}, {"start", "yesterday"}, {"isError", 1}, {"end", "soon"},
-           {"cwd", 3}}) {
+  for (const auto& [key, bad] :
+       std::vector<std::pair<std::string, nlohmann::json>>{{"source", "transcript"},
+                                                           {"start", "yesterday"},
+                                                           {"isError", 1},
+                                                           {"end", "soon"},
+                                                           {"cwd", 3}}) {
     nlohmann::json broken = json;
     broken[key] = bad;
     EXPECT_EQ(toolEventFromJson(broken), std::nullopt) << key;

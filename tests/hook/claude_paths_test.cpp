@@ -38,11 +38,12 @@ TEST(ClaudePaths, ResolvesFromTheEnvironment) {
   {
     ScopedEnvironment env({{"HOME", "/tmp/h"}, {"CLAUDE_CONFIG_DIR", std::nullopt}});
     const ClaudePaths paths = ClaudePaths::standard();
-    EXPECT_EQ(paths, (ClaudePaths{"/tmp/h", "/tmp/h/.claude",
-                                  "/tmp/h/Library/Application Support/Claude",
-                                  "/tmp/h/Library/Application Support/Tessel"}));
+    EXPECT_EQ(paths,
+              (ClaudePaths{"/tmp/h", "/tmp/h/.claude", "/tmp/h/Library/Application Support/Claude",
+                           "/tmp/h/Library/Application Support/Tessel"}));
     EXPECT_EQ(paths.hookDir(), "/tmp/h/Library/Application Support/Tessel/hook");
-    EXPECT_EQ(paths.connectorFile(), "/tmp/h/Library/Application Support/Tessel/connector/state.json");
+    EXPECT_EQ(paths.connectorFile(),
+              "/tmp/h/Library/Application Support/Tessel/connector/state.json");
     EXPECT_EQ(paths.projectsDir(), "/tmp/h/.claude/projects");
     EXPECT_EQ(paths.sessionsDir(), "/tmp/h/.claude/sessions");
     EXPECT_EQ(paths.desktopSessionsDir(),

@@ -60,7 +60,11 @@ TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
     if (child == 0) {
       for (int i = 0; i < 1000; ++i) {
         // Lines of varied length, some larger than a page.
-        HookRecord record{1741341600000.0 + i, "PreToolUse", session, "Bash", "toolu_" + std::to_string(i),
+        HookRecord record{1741341600000.0 + i,
+                          "PreToolUse",
+                          session,
+                          "Bash",
+                          "toolu_" + std::to_string(i),
                           std::string(static_cast<size_t>(i % 7) * 700 + 1, 'x')};
         HookLog::append(record, paths);
       }
@@ -99,9 +103,10 @@ TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
   // the last one becomes a sleep.
   const std::string claude = dir / "claude";
   fs::copy_file(fs::canonical("/bin/sh"), claude);
-  const std::string level = dir.script("level.sh",
-                                       "if [ \"$1\" -gt 0 ]; then /bin/sh \"$0\" $(($1 - 1)) & wait; "
-                                       "else exec /bin/sleep 30; fi\n");
+  const std::string level =
+      dir.script("level.sh",
+                 "if [ \"$1\" -gt 0 ]; then /bin/sh \"$0\" $(($1 - 1)) & wait; "
+                 "else exec /bin/sleep 30; fi\n");
   test::ChildProcess root(claude, {level, "6"});
   ASSERT_TRUE(test::waitForExecutable(root.pid(), claude));
 
@@ -112,7 +117,8 @@ TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
       for (const auto& entry : fs::directory_iterator("/proc", error)) {
         int32_t pid = 0;
         const std::string name = entry.path().filename();
-        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) continue;
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc())
+          continue;
         if (platform::parentPid(pid) == parent) return pid;
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -137,8 +143,10 @@ TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
 }
 
 const std::string backgroundLine =
-    R"({"t":1,"e":"PreToolUse","s":"s","tool":"mcp__ccd_session_mgmt__get_usage","sum":""})" "\n";
-const std::string workLine = R"({"t":2,"e":"PreToolUse","s":"s","tool":"Bash","sum":"ls"})" "\n";
+    R"({"t":1,"e":"PreToolUse","s":"s","tool":"mcp__ccd_session_mgmt__get_usage","sum":""})"
+    "\n";
+const std::string workLine = R"({"t":2,"e":"PreToolUse","s":"s","tool":"Bash","sum":"ls"})"
+                             "\n";
 
 TEST(HookLog, PruneRemovesFilesOlderThanSevenDaysThenCompacts) {
   test::TempDir dir;
@@ -167,10 +175,11 @@ TEST(HookLog, CompactDropsBackgroundLinesFromPastDaysOnce) {
   test::TempDir dir;
   const ClaudePaths paths = pathsIn(dir);
   const Date now = Date::now();
-  const std::string today = dir.write(HookLog::file(paths, now).substr(dir.path().size() + 1),
-                                      backgroundLine + workLine);
+  const std::string today =
+      dir.write(HookLog::file(paths, now).substr(dir.path().size() + 1), backgroundLine + workLine);
   const std::string yesterday = HookLog::file(paths, now - 86400);
-  dir.write(yesterday.substr(dir.path().size() + 1), backgroundLine + "\n" + workLine + backgroundLine);
+  dir.write(yesterday.substr(dir.path().size() + 1),
+            backgroundLine + "\n" + workLine + backgroundLine);
   const std::string clean = HookLog::file(paths, now - 2 * 86400);
   dir.write(clean.substr(dir.path().size() + 1), workLine);
   setModified(clean, now - 2 * 86400);
@@ -197,13 +206,17 @@ TEST(HookLog, TrimKeepsTheLastDaysOfALargeContainerLogOnce) {
   const Date now(1741341600.0);
   const double cutoff = (now.secondsSince1970() - 3 * 86400) * 1000;
   const auto line = [](std::string_view t) {
-    return R"({"t":)" + std::string(t) + R"(,"e":"PreToolUse","s":"c1","tool":"Bash"})" "\n";
+    return R"({"t":)" + std::string(t) +
+           R"(,"e":"PreToolUse","s":"c1","tool":"Bash"})"
+           "\n";
   };
   const std::string atCutoff = line(std::to_string(static_cast<int64_t>(cutoff)));
   const std::string recent = line("1741341500000.5");
   const std::string contents = line(std::to_string(static_cast<int64_t>(cutoff) - 1)) + atCutoff +
-                               R"({"e":"Stop","s":"c1"})" "\n" + "not json\n" + "[1,2]\n" +
-                               line("\"1741341500000\"") + "\n" + recent + R"({"t":17413415)";
+                               R"({"e":"Stop","s":"c1"})"
+                               "\n" +
+                               "not json\n" + "[1,2]\n" + line("\"1741341500000\"") + "\n" +
+                               recent + R"({"t":17413415)";
 
   const std::string exact = dir.write("exact.jsonl", contents);
   HookLog::trimContainerLog(exact, 3, contents.size(), now);

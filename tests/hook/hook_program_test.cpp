@@ -69,7 +69,8 @@ TEST(HookProgram, RecordsTheClaudeProcessThatRanIt) {
   const std::string input = home.write("input.json", preToolUse);
   // The shell named "claude" stays the hook's parent ("; true" keeps it from exec'ing).
   const auto run = test::runProgram(
-      claude, {"-c", "echo $$ > \"$1\"; \"$2\" < \"$3\"; true", "claude", home / "pid", hookBinary, input},
+      claude,
+      {"-c", "echo $$ > \"$1\"; \"$2\" < \"$3\"; true", "claude", home / "pid", hookBinary, input},
       "", {{"HOME", home.path()}});
   expectSilentSuccess(run);
   const auto lines = loggedLines(home);
@@ -79,11 +80,16 @@ TEST(HookProgram, RecordsTheClaudeProcessThatRanIt) {
 }
 
 TEST(HookProgram, ExitsZeroWithoutWritingForInputItCannotLog) {
-  for (const std::string& input : {
-           std::string(), std::string("[]"), std::string("{\"session_id\":"), std::string("\xFF\xFE"),
-           std::string(R"({"hook_event_name":"Stop"})"),
-           std::string(R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"mcp__ccd_session_mgmt__get_session"})"),
-       }) {
+  for (
+      const std::string& input : {
+          std::string(),
+          std::string("[]"),
+          std::string("{\"session_id\":"),
+          std::string("\xFF\xFE"),
+          std::string(R"({"hook_event_name":"Stop"})"),
+          std::string(
+              R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"mcp__ccd_session_mgmt__get_session"})"),
+      }) {
     test::TempDir home;
     expectSilentSuccess(runHook(home, input));
     EXPECT_FALSE(fs::exists(home / "Library")) << input;

@@ -38,14 +38,19 @@ TEST(HookRecord, SessionEventsCarryOnlyTheirOwnKeys) {
 }
 
 TEST(HookRecord, InputsThatAreNotLogged) {
-  for (const char* input : {
-           "", "[]", "{", "null", R"("text")",
-           R"({"hook_event_name":"Stop"})",
-           R"({"hook_event_name":"Stop","session_id":7})",
-           R"({"session_id":"s","hook_event_name":null})",
-           R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"mcp__ccd_sidebar__list_groups"})",
-           R"({"session_id":"s","hook_event_name":"Stop"} trailing)",
-       }) {
+  for (
+      const char* input : {
+          "",
+          "[]",
+          "{",
+          "null",
+          R"("text")",
+          R"({"hook_event_name":"Stop"})",
+          R"({"hook_event_name":"Stop","session_id":7})",
+          R"({"session_id":"s","hook_event_name":null})",
+          R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"mcp__ccd_sidebar__list_groups"})",
+          R"({"session_id":"s","hook_event_name":"Stop"} trailing)",
+      }) {
     EXPECT_EQ(fromInput(input), std::nullopt) << input;
   }
 }
@@ -58,7 +63,8 @@ TEST(HookRecord, FlagsFailuresAndBackgroundCallsOnlyWhenTrue) {
   };
   EXPECT_EQ(post(R"({"is_error":false,"interrupted":true})")->err, true);
   EXPECT_EQ(post(R"({"stdout":"","is_error":true})")->err, true);
-  EXPECT_EQ(post(R"({"stdout":"x","stderr":"","interrupted":false,"isImage":false})")->err, std::nullopt);
+  EXPECT_EQ(post(R"({"stdout":"x","stderr":"","interrupted":false,"isImage":false})")->err,
+            std::nullopt);
   EXPECT_EQ(post(R"("Error: exit 1")")->err, std::nullopt);
   EXPECT_EQ(post(R"([{"type":"text","text":"is_error"}])")->err, std::nullopt);
   EXPECT_EQ(post(R"({"nested":{"is_error":true}})")->err, std::nullopt);
@@ -78,9 +84,9 @@ TEST(HookRecord, FlagsFailuresAndBackgroundCallsOnlyWhenTrue) {
 }
 
 TEST(HookRecord, WrongTypesCountAsAbsent) {
-  const auto record = fromInput(
-      R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"Read",)"
-      R"("tool_use_id":12,"cwd":["/srv"],"tool_input":{"file_path":7}})");
+  const auto record =
+      fromInput(R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"Read",)"
+                R"("tool_use_id":12,"cwd":["/srv"],"tool_input":{"file_path":7}})");
   ASSERT_TRUE(record);
   EXPECT_EQ(record->id, std::nullopt);
   EXPECT_EQ(record->cwd, std::nullopt);
@@ -105,8 +111,8 @@ TEST(HookRecord, SkipsALargeToolResponse) {
 TEST(HookRecord, RoundsTheTimeToWholeMilliseconds) {
   std::string scratch;
   const auto record = HookRecord::fromHookInput(
-      Json::padded(R"({"session_id":"s","hook_event_name":"Stop"})", scratch), Date(1741341600.0126),
-      std::nullopt);
+      Json::padded(R"({"session_id":"s","hook_event_name":"Stop"})", scratch),
+      Date(1741341600.0126), std::nullopt);
   EXPECT_EQ(record->t, 1741341600013.0);
 }
 
@@ -117,12 +123,12 @@ TEST(HookRecord, DecodesLogLines) {
             minimal);
   EXPECT_EQ(HookRecord::decode(R"({"t":1741341600000,"e":"Stop","s":"s","pid":null})"), minimal);
 
-  HookRecord full{1741341600123.0, "PostToolUse", "s", "Bash", "toolu_1", "ls \"a\" /b",
-                  "/srv", -1, true, true};
+  HookRecord full{1741341600123.0, "PostToolUse", "s", "Bash", "toolu_1",
+                  "ls \"a\" /b",   "/srv",        -1,  true,   true};
   full.ctr = "devbox";
   EXPECT_EQ(HookRecord::decode(*full.encode()), full);
-  const HookRecord quiet{1.0, "PostToolUse", "s", std::nullopt, std::nullopt, std::nullopt,
-                         std::nullopt, std::nullopt, false, false};
+  const HookRecord quiet{1.0,          "PostToolUse", "s",          std::nullopt, std::nullopt,
+                         std::nullopt, std::nullopt,  std::nullopt, false,        false};
   EXPECT_EQ(quiet.encode(), R"({"t":1,"e":"PostToolUse","s":"s"})");
 
   for (const char* bad : {

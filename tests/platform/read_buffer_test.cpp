@@ -20,7 +20,8 @@ TEST(ReadBuffer, ReadsAPipeOfManyChunksWhole) {
   std::thread writer([&] {
     size_t done = 0;
     while (done < input.size()) {
-      const ssize_t wrote = write(fds[1], input.data() + done, std::min<size_t>(70000, input.size() - done));
+      const ssize_t wrote =
+          write(fds[1], input.data() + done, std::min<size_t>(70000, input.size() - done));
       if (wrote <= 0) break;
       done += static_cast<size_t>(wrote);
     }

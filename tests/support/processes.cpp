@@ -29,14 +29,16 @@ std::vector<char*> argv(const std::string& executable, const std::vector<std::st
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& executable, const std::vector<std::string>& arguments) {
+ChildProcess::ChildProcess(const std::string& executable,
+                           const std::vector<std::string>& arguments) {
   auto list = argv(executable, arguments);
   // A process group of its own, so the destructor can end everything it started.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
   posix_spawnattr_setpgroup(&attributes, 0);
-  const int spawned = posix_spawn(&pid_, executable.c_str(), nullptr, &attributes, list.data(), environ);
+  const int spawned =
+      posix_spawn(&pid_, executable.c_str(), nullptr, &attributes, list.data(), environ);
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) throw std::runtime_error("could not start " + executable);
 }
@@ -48,11 +50,13 @@ ChildProcess::~ChildProcess() {
 }
 
 Finished runProgram(const std::string& executable, const std::vector<std::string>& arguments,
-                    const std::string& input, const std::map<std::string, std::string>& environment) {
+                    const std::string& input,
+                    const std::map<std::string, std::string>& environment) {
   std::map<std::string, std::string> merged;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const char* equals = std::strchr(*entry, '=');
-    if (equals != nullptr) merged[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
+    if (equals != nullptr)
+      merged[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
   }
   for (const auto& [name, value] : environment) {
     if (value.empty()) {
@@ -78,7 +82,8 @@ Finished runProgram(const std::string& executable, const std::vector<std::string
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   auto list = argv(executable, arguments);
   pid_t pid = -1;
-  const int spawned = posix_spawn(&pid, executable.c_str(), &actions, nullptr, list.data(), envp.data());
+  const int spawned =
+      posix_spawn(&pid, executable.c_str(), &actions, nullptr, list.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
   close(out[1]);

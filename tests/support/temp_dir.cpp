@@ -33,14 +33,14 @@ std::string TempDir::operator/(std::string_view relative) const {
 }
 
 std::string TempDir::write(std::string_view relative, std::string_view bytes) const {
-  const std::string path = *this / relative;
+  std::string path = *this / relative;
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary) << bytes;
   return path;
 }
 
 std::string TempDir::script(std::string_view relative, std::string_view text) const {
-  const std::string path = write(relative, text);
+  std::string path = write(relative, text);
   chmod(path.c_str(), 0755);
   return path;
 }

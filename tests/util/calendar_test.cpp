@@ -60,9 +60,9 @@ TEST(Calendar, InternetDateTimesWithAndWithoutFractions) {
   EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00.5Z"), march7at10utc + 0.5);
   EXPECT_EQ(parseInternetDateTime("2025-03-07T10:00:00Z"), march7at10utc);
 
-  for (const char* bad : {"2025-03-07", "2025-03-07T10:00:00", "2025-02-30T10:00:00Z",
-                          "2025-03-07 10:00:00Z", "2025-03-07T10:00:00Zjunk", "2025-13-01T00:00:00Z",
-                          "2025-03-07T10:00:00.Z", ""}) {
+  for (const char* bad :
+       {"2025-03-07", "2025-03-07T10:00:00", "2025-02-30T10:00:00Z", "2025-03-07 10:00:00Z",
+        "2025-03-07T10:00:00Zjunk", "2025-13-01T00:00:00Z", "2025-03-07T10:00:00.Z", ""}) {
     EXPECT_EQ(parseInternetDateTime(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(parseInternetDateTime("2024-02-29T00:00:00Z"),

@@ -8,14 +8,25 @@ namespace {
 TEST(JsonWriter, WritesCompactObjectsWithTheFixedEscapes) {
   JsonWriter writer;
   writer.beginObject()
-      .key("t").number(1741341600000.0)
-      .key("path").string("/tmp/a \"b\"\\c")
-      .key("ctl").string("tab\there\nnl\x01")
-      .key("text").string("caf\xC3\xA9 \xE2\x9C\x93")
-      .key("pid").integer(-42)
-      .key("err").boolean(true)
-      .key("half").number(0.5)
-      .key("inner").beginObject().key("k").boolean(false).endObject()
+      .key("t")
+      .number(1741341600000.0)
+      .key("path")
+      .string("/tmp/a \"b\"\\c")
+      .key("ctl")
+      .string("tab\there\nnl\x01")
+      .key("text")
+      .string("caf\xC3\xA9 \xE2\x9C\x93")
+      .key("pid")
+      .integer(-42)
+      .key("err")
+      .boolean(true)
+      .key("half")
+      .number(0.5)
+      .key("inner")
+      .beginObject()
+      .key("k")
+      .boolean(false)
+      .endObject()
       .endObject();
   EXPECT_EQ(writer.text(),
             R"({"t":1741341600000,"path":"\/tmp\/a \"b\"\\c","ctl":"tab\there\nnl\u0001",)"

@@ -8,11 +8,16 @@ namespace {
 const std::string replacement = "\xEF\xBF\xBD";
 
 TEST(Text, RepairsOnlyInvalidSequences) {
-  EXPECT_EQ(Text::repairUtf8("plain caf\xC3\xA9 \xF0\x9F\x98\x80"), "plain caf\xC3\xA9 \xF0\x9F\x98\x80");
-  EXPECT_EQ(Text::repairUtf8("a\xFF" "b"), "a" + replacement + "b");
+  EXPECT_EQ(Text::repairUtf8("plain caf\xC3\xA9 \xF0\x9F\x98\x80"),
+            "plain caf\xC3\xA9 \xF0\x9F\x98\x80");
+  EXPECT_EQ(Text::repairUtf8("a\xFF"
+                             "b"),
+            "a" + replacement + "b");
   // A sequence cut short by the end, or by an ASCII byte, becomes one replacement.
   EXPECT_EQ(Text::repairUtf8("x\xE2\x9C"), "x" + replacement);
-  EXPECT_EQ(Text::repairUtf8("\xE2\x9C" "A"), replacement + "A");
+  EXPECT_EQ(Text::repairUtf8("\xE2\x9C"
+                             "A"),
+            replacement + "A");
   // Overlong forms and surrogates are not UTF-8.
   EXPECT_EQ(Text::repairUtf8("\xC0\xAF"), replacement + replacement);
   EXPECT_EQ(Text::repairUtf8("\xED\xA0\x80"), replacement + replacement + replacement);
@@ -20,7 +25,9 @@ TEST(Text, RepairsOnlyInvalidSequences) {
 }
 
 TEST(Text, CutsByCodePointsNeverInsideASequence) {
-  const std::string text = "\xC3\xA9\xE2\x9C\x93" "a\xF0\x9F\x98\x80";  // é ✓ a 😀
+  const std::string text =
+      "\xC3\xA9\xE2\x9C\x93"
+      "a\xF0\x9F\x98\x80";  // é ✓ a 😀
   EXPECT_EQ(Text::prefixCodePoints(text, 0), "");
   EXPECT_EQ(Text::prefixCodePoints(text, 1), "\xC3\xA9");
   EXPECT_EQ(Text::prefixCodePoints(text, 2), "\xC3\xA9\xE2\x9C\x93");
