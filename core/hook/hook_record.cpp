@@ -29,11 +29,15 @@ ToolInput readToolInput(simdjson::ondemand::value value) {
   if (value.get_object().get(object) != simdjson::SUCCESS) return input;
   for (auto field : object) {
     std::string_view key;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS) return input;
+    simdjson::ondemand::value member;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+        field.value().get(member) != simdjson::SUCCESS) {
+      return input;
+    }
     if (key == "run_in_background") {
-      input.runInBackground = isTrue(field.value());
+      input.runInBackground = isTrue(member);
     } else if (ToolInput::isSummaryKey(key)) {
-      if (auto text = stringValue(field.value())) input.set(key, *text);
+      if (auto text = stringValue(member)) input.set(key, *text);
     }
   }
   return input;
@@ -50,11 +54,15 @@ ResponseFlags readResponseFlags(simdjson::ondemand::value value) {
   if (value.get_object().get(object) != simdjson::SUCCESS) return flags;
   for (auto field : object) {
     simdjson::ondemand::raw_json_string key;
-    if (field.key().get(key) != simdjson::SUCCESS) return flags;
+    simdjson::ondemand::value member;
+    if (field.key().get(key) != simdjson::SUCCESS ||
+        field.value().get(member) != simdjson::SUCCESS) {
+      return flags;
+    }
     if (key == "is_error") {
-      flags.isError = isTrue(field.value());
+      flags.isError = isTrue(member);
     } else if (key == "interrupted") {
-      flags.interrupted = isTrue(field.value());
+      flags.interrupted = isTrue(member);
     }
   }
   return flags;
@@ -71,21 +79,25 @@ std::optional<HookRecord> HookRecord::from(simdjson::ondemand::object& hookInput
   // last value.
   for (auto field : hookInput) {
     std::string_view key;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS) return std::nullopt;
+    simdjson::ondemand::value value;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+        field.value().get(value) != simdjson::SUCCESS) {
+      return std::nullopt;
+    }
     if (key == "hook_event_name") {
-      event = stringValue(field.value());
+      event = stringValue(value);
     } else if (key == "session_id") {
-      session = stringValue(field.value());
+      session = stringValue(value);
     } else if (key == "tool_name") {
-      toolName = stringValue(field.value());
+      toolName = stringValue(value);
     } else if (key == "tool_use_id") {
-      toolUseId = stringValue(field.value());
+      toolUseId = stringValue(value);
     } else if (key == "cwd") {
-      cwd = stringValue(field.value());
+      cwd = stringValue(value);
     } else if (key == "tool_input") {
-      input = readToolInput(field.value());
+      input = readToolInput(value);
     } else if (key == "tool_response") {
-      response = readResponseFlags(field.value());
+      response = readResponseFlags(value);
     }
   }
   if (!event || !session) return std::nullopt;
@@ -154,7 +166,7 @@ std::optional<HookRecord> HookRecord::decode(std::string_view line) {
   // the line.
   const auto optionalString = [](simdjson::ondemand::value value,
                                  std::optional<std::string>& into) {
-    if (value.is_null()) {
+    if (Json::isNull(value)) {
       into.reset();
       return true;
     }
@@ -164,7 +176,7 @@ std::optional<HookRecord> HookRecord::decode(std::string_view line) {
     return true;
   };
   const auto optionalBool = [](simdjson::ondemand::value value, std::optional<bool>& into) {
-    if (value.is_null()) {
+    if (Json::isNull(value)) {
       into.reset();
       return true;
     }
@@ -199,7 +211,7 @@ std::optional<HookRecord> HookRecord::decode(std::string_view line) {
     } else if (key == "ctr") {
       ok = optionalString(value, record.ctr);
     } else if (key == "pid") {
-      if (value.is_null()) {
+      if (Json::isNull(value)) {
         record.pid.reset();
       } else {
         int64_t pid = 0;

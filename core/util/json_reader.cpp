@@ -13,6 +13,11 @@ simdjson::padded_string_view padInPlace(std::string& buffer) {
   return simdjson::padded_string_view(buffer.data(), buffer.size(), buffer.capacity());
 }
 
+bool isNull(simdjson::ondemand::value& value) {
+  bool null = false;
+  return value.is_null().get(null) == simdjson::SUCCESS && null;
+}
+
 bool atEnd(simdjson::ondemand::document& document) {
   return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
 }

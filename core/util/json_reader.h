@@ -15,6 +15,8 @@ simdjson::padded_string_view padded(std::string_view bytes, std::string& scratch
 // Makes room for the padding after `buffer`'s current bytes.
 simdjson::padded_string_view padInPlace(std::string& buffer);
 
+// True when `value` is JSON null; false for anything else, including an error.
+bool isNull(simdjson::ondemand::value& value);
 // True when nothing but white space follows what has been consumed of `document`:
 // input with trailing bytes is not one JSON value.
 bool atEnd(simdjson::ondemand::document& document);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "util/json_reader.h"
 
 namespace tessel {
@@ -148,6 +150,53 @@ TEST(HookRecord, DecodesLogLines) {
     EXPECT_EQ(HookRecord::decode(bad), std::nullopt) << bad;
   }
   EXPECT_EQ(HookRecord{std::numeric_limits<double>::infinity()}.encode(), std::nullopt);
+}
+
+}  // namespace
+}  // namespace tessel
+
+namespace tessel {
+namespace {
+
+// Damaged input of every kind (cut anywhere, bytes flipped, bytes inserted) must never
+// crash a parser, and whatever still decodes must survive its own round trip.
+TEST(HookRecord, SurvivesRandomlyDamagedInput) {
+  const std::vector<std::string> seeds = {
+      R"({"session_id":"9f1c","cwd":"/srv/app","hook_event_name":"PostToolUse","tool_name":"Bash",)"
+      R"("tool_input":{"command":"ls\n-la","run_in_background":true},"tool_response":{"stdout":"a\u00e9",)"
+      R"("interrupted":true},"tool_use_id":"toolu_01"})",
+      R"({"t":1741341600123,"e":"PostToolUse","s":"s","tool":"Bash","id":"toolu_1",)"
+      R"("sum":"ls \"a\" \/b","cwd":"\/srv","pid":42,"err":true,"bg":true,"ctr":"devbox"})",
+  };
+  std::mt19937 random(20261205);
+  std::string scratch;
+  for (int round = 0; round < 20000; ++round) {
+    std::string text = seeds[round % seeds.size()];
+    const int edits = 1 + static_cast<int>(random() % 4);
+    for (int edit = 0; edit < edits && !text.empty(); ++edit) {
+      const size_t at = random() % text.size();
+      switch (random() % 4) {
+        case 0:
+          text.resize(at);
+          break;
+        case 1:
+          text[at] = static_cast<char>(random() % 256);
+          break;
+        case 2:
+          text.insert(at, 1, "{}[]\",:\\0e-\x80\xC3"[random() % 14]);
+          break;
+        default:
+          text.erase(at, 1 + random() % 8);
+          break;
+      }
+    }
+    if (auto record = HookRecord::fromHookInput(Json::padded(text, scratch), now, 1)) {
+      ASSERT_EQ(HookRecord::decode(*record->encode()), *record) << text;
+    }
+    if (auto record = HookRecord::decode(text)) {
+      ASSERT_EQ(HookRecord::decode(*record->encode()), *record) << text;
+    }
+  }
 }
 
 }  // namespace
