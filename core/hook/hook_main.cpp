@@ -4,8 +4,9 @@
 
 #include <algorithm>
 
+#include "hook/hook_input.h"
 #include "hook/hook_log.h"
-#include "platform/read_buffer.h"
+#include "util/json_reader.h"
 
 namespace tessel::HookMain {
 
@@ -15,10 +16,9 @@ bool isUninstallMode(const std::vector<std::string_view>& arguments) {
 
 int runHookMode() {
   try {
-    platform::ReadBuffer input(simdjson::SIMDJSON_PADDING);
-    if (!input.readAll(STDIN_FILENO)) return 0;
-    const simdjson::padded_string_view json(input.data(), input.size(), input.capacity());
-    auto record = HookRecord::fromHookInput(json, Date::now(), std::nullopt);
+    auto input = HookInput::read(STDIN_FILENO);
+    if (!input) return 0;
+    auto record = HookRecord::fromHookInput(Json::padInPlace(*input), Date::now(), std::nullopt);
     if (!record) return 0;
     // Walking /proc only for inputs that will be logged keeps the common reject cheap.
     record->pid = HookLog::claudeAncestor(static_cast<int32_t>(getppid()));
