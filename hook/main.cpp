@@ -1,5 +1,6 @@
-// tessel-hook: Claude Code runs it at every hook event. It never prints and, in hook
-// mode, always exits 0, so it can never change what Claude Code does.
+// tessel-hook: Claude Code runs it at every hook event. In hook mode it never prints and
+// always exits 0, so it can never change what Claude Code does. With --uninstall it
+// takes out what Tessel installed and prints what it did.
 #include <string_view>
 #include <vector>
 
@@ -7,9 +8,6 @@
 
 int main(int argc, char** argv) {
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
-  if (tessel::HookMain::isUninstallMode(arguments)) {
-    // The uninstaller is not part of this program yet; until it is, the mode does nothing.
-    return 0;
-  }
+  if (tessel::HookMain::isUninstallMode(arguments)) return tessel::HookMain::runUninstallMode();
   return tessel::HookMain::runHookMode();
 }

@@ -1,8 +1,67 @@
 #include "hook/hook_log_reader.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+
+#include "hook/hook_log.h"
+#include "platform/host.h"
+#include "util/json_reader.h"
 
 namespace tessel {
+namespace {
+
+// The bytes of `fd` from `start` to the end, with simdjson's padding reserved after them.
+std::string readFrom(int fd, uint64_t start, uint64_t end) {
+  std::string bytes;
+  bytes.reserve(end - start + simdjson::SIMDJSON_PADDING);
+  bytes.resize(end - start);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got =
+        pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(start + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+// An events line of the container hook: the hook input trimmed, with "t" and "ctr".
+std::optional<HookRecord> containerRecord(simdjson::padded_string_view line) {
+  // The line is visited three times (for "t", the record, "ctr"); rewinding over
+  // malformed JSON is not safe, so the whole line is validated first. These lines are
+  // few next to the host's.
+  thread_local simdjson::dom::parser validator;
+  if (validator.parse(line.data(), line.size(), false).error() != simdjson::SUCCESS) {
+    return std::nullopt;
+  }
+  thread_local simdjson::ondemand::parser parser;
+  simdjson::ondemand::document document;
+  simdjson::ondemand::object object;
+  if (parser.iterate(line).get(document) != simdjson::SUCCESS ||
+      document.get_object().get(object) != simdjson::SUCCESS) {
+    return std::nullopt;
+  }
+  double millis = 0;
+  if (object.find_field_unordered("t").get_double().get(millis) != simdjson::SUCCESS) {
+    return std::nullopt;
+  }
+  if (object.reset().error() != simdjson::SUCCESS) return std::nullopt;
+  auto record = HookRecord::from(object, Date::fromMillis(millis), std::nullopt);
+  if (!record) return std::nullopt;
+  std::string_view ctr;
+  if (object.reset().error() != simdjson::SUCCESS) return std::nullopt;
+  const bool hasCtr = object.find_field_unordered("ctr").get_string().get(ctr) == simdjson::SUCCESS;
+  record->ctr = hasCtr ? std::string(ctr) : std::string();
+  return record;
+}
+
+}  // namespace
 
 bool HookLogReader::isBackgroundTool(std::string_view tool) {
   return std::find(backgroundTools.begin(), backgroundTools.end(), tool) != backgroundTools.end();
@@ -11,7 +70,6 @@ bool HookLogReader::isBackgroundTool(std::string_view tool) {
 const std::vector<std::string>& HookLogReader::backgroundMarks() {
   static const std::vector<std::string> marks = [] {
     std::vector<std::string> built;
-    built.reserve(backgroundTools.size());
     for (std::string_view tool : backgroundTools) {
       built.push_back("\"tool\":\"" + std::string(tool) + "\"");
     }
@@ -28,6 +86,165 @@ bool HookLogReader::hasBackgroundMark(std::string_view line) {
   return std::any_of(marks.begin(), marks.end(), [&](const std::string& mark) {
     return line.find(mark) != std::string_view::npos;
   });
+}
+
+HookLogReader::HookLogReader(std::string ownHostName) : ownHostName_(std::move(ownHostName)) {}
+
+HookLogReader::HookLogReader() : HookLogReader(platform::hostName()) {}
+
+HookLogReader::Read HookLogReader::refresh(const ClaudePaths& paths, Date now) {
+  return refresh(
+      std::vector<std::string>{HookLog::file(paths, now - 86400), HookLog::file(paths, now)}, now);
+}
+
+HookLogReader::Read HookLogReader::refresh(const std::vector<std::string>& files, Date now) {
+  std::lock_guard guard(lock_);
+  for (const std::string& path : files) readFile(path);
+
+  prune(now - keepSeconds);
+  if (eventsChanged_ || !published_) {
+    published_ = std::make_shared<const EventList>(events_);
+    eventsChanged_ = false;
+  }
+
+  Read read;
+  read.events = published_;
+  read.sessionPIDs = sessionPIDs_;
+  read.ended = ended_;
+  read.lastRecord = lastRecord_;
+  read.traces = traces_;
+  return read;
+}
+
+std::optional<Date> HookLogReader::lastRecord() const {
+  std::lock_guard guard(lock_);
+  return lastRecord_;
+}
+
+void HookLogReader::readFile(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  // Only regular files have a length to read up to; a folder reports a huge one.
+  struct stat info {};
+  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  const uint64_t end = regular && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  uint64_t start = offsets_[path];
+  // Shorter than what we read: the file was trimmed or replaced, so read it anew.
+  if (start > end) start = 0;
+  if (start >= end) {
+    close(fd);
+    return;
+  }
+  const std::string bytes = readFrom(fd, start, end);
+  close(fd);
+  const size_t lastFeed = bytes.rfind('\n');
+  // A line still being written waits for its line feed.
+  if (lastFeed == std::string::npos) return;
+  offsets_[path] = start + lastFeed + 1;
+
+  size_t lineStart = 0;
+  while (lineStart < lastFeed) {
+    const size_t lineEnd = bytes.find('\n', lineStart);
+    if (lineEnd > lineStart) {
+      handleLine(std::string_view(bytes).substr(lineStart, lineEnd - lineStart),
+                 bytes.capacity() - lineStart, path);
+    }
+    lineStart = lineEnd + 1;
+  }
+}
+
+void HookLogReader::handleLine(std::string_view line, size_t capacity, const std::string& path) {
+  if (hasBackgroundMark(line)) return;
+  const simdjson::padded_string_view padded(line.data(), line.size(), capacity);
+  if (auto record = HookRecord::decode(padded)) {
+    ingest(*record);
+    return;
+  }
+  auto record = containerRecord(padded);
+  if (!record || isOwnHostLine(*record->ctr)) return;
+  ingest(*record);
+  trace(*record, path);
+}
+
+// On a Linux host the container hook's command also runs for the host's own sessions
+// (it only stands down on macOS), so their lines reach the project's events file with
+// this machine's name in "ctr". The host's own log already has those events.
+bool HookLogReader::isOwnHostLine(std::string_view ctr) const {
+  return !ownHostName_.empty() && ctr == ownHostName_;
+}
+
+void HookLogReader::ingest(const HookRecord& record) {
+  const Date date = record.date();
+  lastRecord_ = std::max(lastRecord_.value_or(Date::distantPast()), date);
+  if (record.pid) sessionPIDs_[record.s] = *record.pid;
+  if (record.tool && isBackgroundTool(*record.tool)) return;
+
+  if (record.e == "SessionEnd") {
+    ended_[record.s] = date;
+    return;
+  }
+  if (record.e == "SessionStart") {
+    ended_.erase(record.s);
+    return;
+  }
+  // Claude Code reports a failed call as "PostToolUseFailure"; it ends the call like
+  // "PostToolUse", as a failure.
+  const bool isPre = record.e == "PreToolUse";
+  const bool isFailure = record.e == "PostToolUseFailure";
+  const bool isPost = record.e == "PostToolUse" || isFailure;
+  if ((!isPre && !isPost) || !record.id || !record.tool) return;
+
+  const bool isError = isFailure || record.err == true;
+  if (isPost) {
+    if (const auto found = eventIndex_.find(*record.id); found != eventIndex_.end()) {
+      auto ended = std::make_shared<ToolEvent>(*events_[found->second]);
+      ended->end = date;
+      ended->isError = isError;
+      store(std::move(ended));
+      return;
+    }
+  }
+  ToolEvent event{*record.id, record.s, *record.tool, record.sum.value_or(*record.tool), date};
+  event.isBackground = record.bg == true;
+  event.cwd = record.cwd;
+  event.source = ToolEvent::Source::hook;
+  if (isPost) {
+    event.end = date;
+    event.isError = isError;
+  }
+  store(std::make_shared<const ToolEvent>(std::move(event)));
+}
+
+void HookLogReader::store(std::shared_ptr<const ToolEvent> event) {
+  eventsChanged_ = true;
+  const auto [found, isNew] = eventIndex_.try_emplace(event->id, events_.size());
+  if (isNew) {
+    events_.push_back(std::move(event));
+  } else {
+    events_[found->second] = std::move(event);
+  }
+}
+
+void HookLogReader::prune(Date cutoff) {
+  std::erase_if(traces_, [&](const auto& entry) { return entry.second.last <= cutoff; });
+  const auto old = [&](const auto& event) { return event->start <= cutoff; };
+  if (std::none_of(events_.begin(), events_.end(), old)) return;
+  std::erase_if(events_, old);
+  eventIndex_.clear();
+  for (size_t i = 0; i < events_.size(); ++i) eventIndex_[events_[i]->id] = i;
+  eventsChanged_ = true;
+}
+
+void HookLogReader::trace(const HookRecord& record, const std::string& path) {
+  const Date date = record.date();
+  auto [found, isNew] =
+      traces_.try_emplace(record.s, SessionTrace{path, record.cwd, date, date, record.e});
+  SessionTrace& trace = found->second;
+  if (!isNew && date >= trace.last) {
+    trace.last = date;
+    trace.lastEvent = record.e;
+  }
+  if (record.cwd) trace.cwd = record.cwd;
 }
 
 }  // namespace tessel

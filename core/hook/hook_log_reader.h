@@ -1,11 +1,25 @@
-// Reads hook log lines back into live facts. For now it holds what the hook program
-// shares with it: the tools the desktop app calls on its own, which are never logged.
+// Reads hook log lines back into live facts: each session's tool calls with their start
+// and end, its Claude Code process, which sessions ended, when the last event happened,
+// and a short trace per session seen in a container events file. Incremental: each file
+// is read from just after its last complete line. One lock; refreshes may come from any
+// thread and never interleave.
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
+
+#include "claude/tool_event.h"
+#include "hook/claude_paths.h"
+#include "hook/hook_record.h"
+#include "util/date.h"
 
 namespace tessel {
 
@@ -24,6 +38,66 @@ class HookLogReader {
   static const std::vector<std::string>& backgroundMarks();
   // True when `line` holds any background mark.
   static bool hasBackgroundMark(std::string_view line);
+
+  // Tool calls and traces older than this are forgotten.
+  static constexpr double keepSeconds = 259200;
+
+  struct SessionTrace {
+    std::string log;  // the events file that first named the session
+    std::optional<std::string> cwd{};
+    Date started{};
+    Date last{};
+    std::string lastEvent{};
+    bool operator==(const SessionTrace&) const = default;
+  };
+
+  // Tool calls are shared, never copied: a refresh that changed nothing hands out the
+  // same list, and one that changed a few calls copies pointers, not calls.
+  using EventList = std::vector<std::shared_ptr<const ToolEvent>>;
+
+  // A copy of the state after a refresh.
+  struct Read {
+    std::shared_ptr<const EventList> events;  // in no particular order; never null
+    std::unordered_map<std::string, int32_t> sessionPIDs;
+    std::unordered_map<std::string, Date> ended;
+    std::optional<Date> lastRecord;
+    std::unordered_map<std::string, SessionTrace> traces;
+  };
+
+  // `ownHostName` is this machine's name: container lines that carry it come from the
+  // host itself (see isOwnHostLine).
+  explicit HookLogReader(std::string ownHostName);
+  HookLogReader();
+
+  // The host's day files of yesterday and today.
+  Read refresh(const ClaudePaths& paths, Date now);
+  // The given files, in order: host day files or container events files.
+  Read refresh(const std::vector<std::string>& files, Date now);
+
+  std::optional<Date> lastRecord() const;
+
+ private:
+  void readFile(const std::string& path);
+  void handleLine(std::string_view line, size_t capacity, const std::string& path);
+  void ingest(const HookRecord& record);
+  void trace(const HookRecord& record, const std::string& path);
+  void store(std::shared_ptr<const ToolEvent> event);
+  void prune(Date cutoff);
+  bool isOwnHostLine(std::string_view ctr) const;
+
+  const std::string ownHostName_;
+
+  mutable std::mutex lock_;
+  // Guarded by lock_.
+  std::unordered_map<std::string, uint64_t> offsets_;
+  EventList events_;
+  std::unordered_map<std::string, size_t> eventIndex_;  // id -> position in events_
+  std::shared_ptr<const EventList> published_;          // what the last Read handed out
+  bool eventsChanged_ = true;
+  std::unordered_map<std::string, int32_t> sessionPIDs_;
+  std::unordered_map<std::string, Date> ended_;
+  std::optional<Date> lastRecord_;
+  std::unordered_map<std::string, SessionTrace> traces_;
 };
 
 }  // namespace tessel

@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "hook/hook_input.h"
 #include "hook/hook_log.h"
+#include "install/uninstaller.h"
 #include "util/json_reader.h"
 
 namespace tessel::HookMain {
@@ -27,6 +29,21 @@ int runHookMode() {
     // Claude Code must never see the hook fail, whatever went wrong here.
   }
   return 0;
+}
+
+int runUninstallMode() {
+  std::string text;
+  int status = 1;
+  try {
+    const Uninstaller::Report report = Uninstaller::run(ClaudePaths::standard(), Date::now());
+    for (const std::string& line : report.lines) text += line + "\n";
+    text += Uninstaller::finalLine(report) + "\n";
+    status = report.failed ? 1 : 0;
+  } catch (...) {
+    text += Uninstaller::finalLine(Uninstaller::Report{{}, true}) + "\n";
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return status;
 }
 
 }  // namespace tessel::HookMain

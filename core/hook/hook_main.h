@@ -14,4 +14,8 @@ bool isUninstallMode(const std::vector<std::string_view>& arguments);
 // nothing, and always answers 0 (the exit status).
 int runHookMode();
 
+// Uninstall mode: removes what Tessel installed, prints the report and its closing
+// line, and answers 1 when a step failed, else 0.
+int runUninstallMode();
+
 }  // namespace tessel::HookMain

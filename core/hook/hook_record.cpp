@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "claude/tool_event.h"
+#include "claude/tool_input_reader.h"
 #include "hook/hook_log_reader.h"
 #include "util/json_reader.h"
 #include "util/json_writer.h"
@@ -19,28 +20,6 @@ std::optional<std::string_view> stringValue(simdjson::ondemand::value value) {
 bool isTrue(simdjson::ondemand::value value) {
   bool flag = false;
   return value.get_bool().get(flag) == simdjson::SUCCESS && flag;
-}
-
-// The summary keys of a tool input and its "run_in_background"; other members are
-// skipped without being decoded.
-ToolInput readToolInput(simdjson::ondemand::value value) {
-  ToolInput input;
-  simdjson::ondemand::object object;
-  if (value.get_object().get(object) != simdjson::SUCCESS) return input;
-  for (auto field : object) {
-    std::string_view key;
-    simdjson::ondemand::value member;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
-        field.value().get(member) != simdjson::SUCCESS) {
-      return input;
-    }
-    if (key == "run_in_background") {
-      input.runInBackground = isTrue(member);
-    } else if (ToolInput::isSummaryKey(key)) {
-      if (auto text = stringValue(member)) input.set(key, *text);
-    }
-  }
-  return input;
 }
 
 struct ResponseFlags {
@@ -151,12 +130,14 @@ std::optional<std::string> HookRecord::encode() const {
 }
 
 std::optional<HookRecord> HookRecord::decode(std::string_view line) {
-  thread_local simdjson::ondemand::parser parser;
   thread_local std::string scratch;
+  return decode(Json::padded(line, scratch));
+}
+
+std::optional<HookRecord> HookRecord::decode(simdjson::padded_string_view line) {
+  thread_local simdjson::ondemand::parser parser;
   simdjson::ondemand::document document;
-  if (parser.iterate(Json::padded(line, scratch)).get(document) != simdjson::SUCCESS) {
-    return std::nullopt;
-  }
+  if (parser.iterate(line).get(document) != simdjson::SUCCESS) return std::nullopt;
   simdjson::ondemand::object object;
   if (document.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
 

@@ -47,6 +47,9 @@ struct HookRecord {
   // optional (null counts as absent), unknown keys are ignored, and a known key with a
   // value of the wrong type makes the line no record.
   static std::optional<HookRecord> decode(std::string_view line);
+  // The same over bytes that already have simdjson's padding after them (a line inside
+  // a larger buffer), without copying them.
+  static std::optional<HookRecord> decode(simdjson::padded_string_view line);
 };
 
 }  // namespace tessel

@@ -105,10 +105,14 @@ TEST(HookProgram, StaysSilentWhenTheLogCannotBeWritten) {
   EXPECT_EQ(test::readFile(hookDir(home)), "not a folder");
 }
 
-TEST(HookProgram, UninstallAnywhereAmongTheArgumentsIsNotHookMode) {
+TEST(HookProgram, UninstallAnywhereAmongTheArgumentsReportsInsteadOfLogging) {
   test::TempDir home;
   const auto run = runHook(home, preToolUse, {"--verbose", "--uninstall"});
   EXPECT_EQ(run.exitStatus, 0);
+  EXPECT_EQ(run.out,
+            "The hook wasn\u2019t in " + home.path() + "/.claude/settings.json.\n" +
+                "The companion plugin wasn\u2019t installed.\n" +
+                "Done. Start new Claude sessions (or run /reload-plugins) to stop using them.\n");
   EXPECT_TRUE(loggedLines(home).empty());
   // Other arguments are ignored in hook mode.
   expectSilentSuccess(runHook(home, preToolUse, {"--verbose"}));

@@ -1,0 +1,2 @@
+#include <benchmark/benchmark.h>
+#include "environments/process_table.h"

@@ -1,0 +1,27 @@
+#include "claude/tool_input_reader.h"
+
+namespace tessel {
+
+ToolInput readToolInput(simdjson::ondemand::value value) {
+  ToolInput input;
+  simdjson::ondemand::object object;
+  if (value.get_object().get(object) != simdjson::SUCCESS) return input;
+  for (auto field : object) {
+    std::string_view key;
+    simdjson::ondemand::value member;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+        field.value().get(member) != simdjson::SUCCESS) {
+      return input;
+    }
+    if (key == "run_in_background") {
+      bool flag = false;
+      input.runInBackground = member.get_bool().get(flag) == simdjson::SUCCESS && flag;
+    } else if (ToolInput::isSummaryKey(key)) {
+      std::string_view text;
+      if (member.get_string().get(text) == simdjson::SUCCESS) input.set(key, text);
+    }
+  }
+  return input;
+}
+
+}  // namespace tessel

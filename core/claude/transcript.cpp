@@ -1,0 +1,260 @@
+#include "claude/transcript.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "claude/tool_input_reader.h"
+#include "util/calendar.h"
+#include "util/json_reader.h"
+#include "util/text.h"
+
+namespace tessel::Transcript {
+namespace {
+
+// One content block of a message, as far as tool calls go. Views point into the parser.
+struct Block {
+  std::string_view type;
+  std::optional<std::string_view> id, name, toolUseId;
+  ToolInput input;
+  bool isError = false;
+};
+
+std::optional<std::string_view> stringOf(simdjson::ondemand::value value) {
+  std::string_view text;
+  if (value.get_string().get(text) != simdjson::SUCCESS) return std::nullopt;
+  return text;
+}
+
+// False when the block is not an object.
+bool readBlock(simdjson::ondemand::value value, Block& block) {
+  simdjson::ondemand::object object;
+  if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+  for (auto field : object) {
+    std::string_view key;
+    simdjson::ondemand::value member;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+        field.value().get(member) != simdjson::SUCCESS) {
+      return false;
+    }
+    if (key == "type") {
+      block.type = stringOf(member).value_or(std::string_view());
+    } else if (key == "id") {
+      block.id = stringOf(member);
+    } else if (key == "name") {
+      block.name = stringOf(member);
+    } else if (key == "tool_use_id") {
+      block.toolUseId = stringOf(member);
+    } else if (key == "input") {
+      block.input = readToolInput(member);
+    } else if (key == "is_error") {
+      bool flag = false;
+      block.isError = member.get_bool().get(flag) == simdjson::SUCCESS && flag;
+    }
+  }
+  return true;
+}
+
+// The tool-call facts of one transcript line; false when the line has no message
+// content array of objects.
+struct Line {
+  std::vector<Block> blocks;
+  std::optional<std::string_view> timestamp, sessionId, cwd;
+};
+
+bool readMessageContent(simdjson::ondemand::value message, Line& line) {
+  simdjson::ondemand::object object;
+  if (message.get_object().get(object) != simdjson::SUCCESS) return false;
+  bool found = false;
+  for (auto field : object) {
+    std::string_view key;
+    simdjson::ondemand::value member;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+        field.value().get(member) != simdjson::SUCCESS) {
+      return false;
+    }
+    if (key != "content") continue;
+    simdjson::ondemand::array content;
+    if (member.get_array().get(content) != simdjson::SUCCESS) return false;
+    line.blocks.clear();
+    for (auto element : content) {
+      simdjson::ondemand::value value;
+      Block block;
+      if (element.get(value) != simdjson::SUCCESS || !readBlock(value, block)) return false;
+      line.blocks.push_back(block);
+    }
+    found = true;
+  }
+  return found;
+}
+
+bool readLine(std::string_view text, Line& line) {
+  thread_local simdjson::ondemand::parser parser;
+  thread_local std::string scratch;
+  simdjson::ondemand::document document;
+  simdjson::ondemand::object object;
+  if (parser.iterate(Json::padded(text, scratch)).get(document) != simdjson::SUCCESS ||
+      document.get_object().get(object) != simdjson::SUCCESS) {
+    return false;
+  }
+  bool hasContent = false;
+  for (auto field : object) {
+    std::string_view key;
+    simdjson::ondemand::value member;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+        field.value().get(member) != simdjson::SUCCESS) {
+      return false;
+    }
+    if (key == "message") {
+      hasContent = readMessageContent(member, line);
+      if (!hasContent) return false;
+    } else if (key == "timestamp") {
+      line.timestamp = stringOf(member);
+    } else if (key == "sessionId") {
+      line.sessionId = stringOf(member);
+    } else if (key == "cwd") {
+      line.cwd = stringOf(member);
+    }
+  }
+  return hasContent;
+}
+
+bool contains(std::string_view line, std::string_view what) {
+  return line.find(what) != std::string_view::npos;
+}
+
+}  // namespace
+
+std::optional<std::string> tail(const std::string& path, uint64_t maxBytes) {
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  const uint64_t size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0
+                            ? static_cast<uint64_t>(info.st_size)
+                            : 0;
+  const uint64_t start = size > maxBytes ? size - maxBytes : 0;
+  std::string bytes(size - start, '\0');
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got =
+        pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(start + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  close(fd);
+  bytes.resize(done);
+  if (bytes.empty()) return std::nullopt;
+  std::string text = Text::repairUtf8(bytes);
+  if (start == 0) return text;
+  const size_t feed = text.find('\n');
+  if (feed == std::string::npos) return std::nullopt;
+  text.erase(0, feed + 1);
+  return text;
+}
+
+std::optional<Date> date(std::optional<std::string_view> value) {
+  if (!value) return std::nullopt;
+  return Calendar::parseInternetDateTime(*value);
+}
+
+std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
+                              bool onlyCommands) {
+  std::unordered_map<std::string, ToolEvent> pending;
+  std::unordered_map<std::string, std::pair<Date, bool>> results;
+  std::vector<std::string> order;
+  Line line;
+  for (std::string_view raw : Text::nonEmptyLines(text)) {
+    const bool hasResult = contains(raw, "\"tool_result\"");
+    if (!hasResult && !contains(raw, "\"tool_use\"")) continue;
+    if (onlyCommands && !hasResult && !contains(raw, "\"Bash\"")) continue;
+    line = Line{};
+    if (!readLine(raw, line)) continue;
+    const auto ts = date(line.timestamp);
+    if (!ts) continue;
+    const std::string session =
+        line.sessionId ? std::string(*line.sessionId) : sessionHint.value_or(std::string());
+    for (const Block& block : line.blocks) {
+      if (block.type == "tool_use") {
+        if (!block.id || !block.name) continue;
+        if (onlyCommands && *block.name != "Bash") continue;
+        auto summary = ToolEvent::summarize(*block.name, block.input);
+        const std::string id(*block.id);
+        ToolEvent event{id, session, std::string(*block.name), std::move(summary.summary), *ts};
+        event.isBackground = block.input.runInBackground;
+        event.filePath = std::move(summary.file);
+        if (line.cwd) event.cwd = std::string(*line.cwd);
+        event.source = ToolEvent::Source::history;
+        auto [found, isNew] = pending.try_emplace(id, event);
+        if (isNew) {
+          order.push_back(id);
+        } else {
+          found->second = std::move(event);
+        }
+      } else if (block.type == "tool_result") {
+        if (!block.toolUseId) continue;
+        results[std::string(*block.toolUseId)] = {*ts, block.isError};
+      }
+    }
+  }
+  std::vector<ToolEvent> answer;
+  answer.reserve(order.size());
+  for (const std::string& id : order) {
+    ToolEvent& event = pending.at(id);
+    if (const auto result = results.find(id); result != results.end()) {
+      event.end = result->second.first;
+      event.isError = result->second.second;
+    }
+    answer.push_back(std::move(event));
+  }
+  return answer;
+}
+
+std::optional<std::string> lastModel(std::string_view text) {
+  static constexpr std::string_view opening = "\"model\":\"claude-";
+  const size_t match = text.rfind(opening);
+  if (match == std::string_view::npos) return std::nullopt;
+  const size_t start = match + 9;
+  const size_t end = text.find('"', start);
+  if (end == std::string_view::npos) return std::nullopt;
+  return std::string(text.substr(start, end - start));
+}
+
+}  // namespace tessel::Transcript
+
+namespace tessel {
+
+std::optional<std::string> TranscriptLocator::path(const std::string& sessionId,
+                                                   const ClaudePaths& paths) {
+  namespace fs = std::filesystem;
+  std::lock_guard guard(lock_);
+  if (const auto known = paths_.find(sessionId); known != paths_.end()) {
+    std::error_code error;
+    if (fs::exists(known->second, error)) return known->second;
+  }
+  const Date now = Date::now();
+  if (now - lastScan_ <= rescanSeconds) return std::nullopt;
+  lastScan_ = now;
+  const std::string projects = paths.projectsDir();
+  std::error_code error;
+  for (fs::directory_iterator project(projects, error), end; !error && project != end;
+       project.increment(error)) {
+    const std::string folder = projects + "/" + project->path().filename().string();
+    std::error_code inner;
+    for (fs::directory_iterator file(folder, inner); !inner && file != fs::directory_iterator();
+         file.increment(inner)) {
+      const std::string name = file->path().filename().string();
+      if (name.size() > 6 && name.ends_with(".jsonl")) {
+        paths_[name.substr(0, name.size() - 6)] = folder + "/" + name;
+      }
+    }
+  }
+  const auto found = paths_.find(sessionId);
+  if (found == paths_.end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace tessel

@@ -1,0 +1,55 @@
+// Claude Code's session transcripts (one JSON object per line, under the projects
+// folder): the tool calls they record, the latest model, and where a session's file is.
+// Transcript is stateless; TranscriptLocator holds one lock around its small cache.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "claude/tool_event.h"
+#include "hook/claude_paths.h"
+#include "util/date.h"
+
+namespace tessel::Transcript {
+
+// The last `maxBytes` bytes of the file as UTF-8 (invalid sequences repaired), starting
+// at a line boundary; nothing when the file cannot be read or no whole line fits.
+std::optional<std::string> tail(const std::string& path, uint64_t maxBytes);
+
+// The tool calls in `text`, in the order they were first seen, each closed by its result
+// when the result is in the same text. `sessionHint` names the session of lines that do
+// not say. With `onlyCommands`, only "Bash" calls.
+std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
+                              bool onlyCommands);
+
+// The model of the latest assistant message ("claude-..."), found without parsing.
+std::optional<std::string> lastModel(std::string_view text);
+
+// A transcript timestamp: an internet date-time with or without fractional seconds.
+std::optional<Date> date(std::optional<std::string_view> value);
+
+}  // namespace tessel::Transcript
+
+namespace tessel {
+
+// Finds the transcript file of a session id, rescanning the projects folder at most
+// every three seconds. One lock; safe from any thread.
+class TranscriptLocator {
+ public:
+  static constexpr double rescanSeconds = 3;
+
+  std::optional<std::string> path(const std::string& sessionId, const ClaudePaths& paths);
+
+ private:
+  mutable std::mutex lock_;
+  // Guarded by lock_.
+  std::unordered_map<std::string, std::string> paths_;
+  Date lastScan_ = Date::distantPast();
+};
+
+}  // namespace tessel

@@ -1,0 +1,1 @@
+#include "environments/process_table.h"

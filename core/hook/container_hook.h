@@ -1,0 +1,72 @@
+// The hook for Claude Code sessions that run inside a Linux container or VM, where the
+// host's tessel-hook cannot be reached. It lives in the project folder, which the
+// container shares with the host: small scripts under .claude/tessel, registered in the
+// project's .claude/settings.local.json. Inside the container they append one JSON line
+// per hook event to .claude/tessel/events.jsonl, which Tessel reads on the host.
+//
+// An events line holds "t" (integer milliseconds since 1970) and "ctr" (the container's
+// host name, maybe ""), then "hook_event_name", "session_id" and "cwd" as Claude Code sent
+// them (null or missing when it did not). Tool events add "tool_name", "tool_use_id" and
+// "tool_input" (only the `keep` keys, strings cut to 400 characters), and a failed or
+// interrupted call adds "tool_response": {"is_error": true}.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace tessel::ContainerHook {
+
+// Any hook command containing this is ours.
+inline constexpr std::string_view marker = "tessel/hook.sh";
+
+// Registered for every event. Claude Code on a Mac already reports to tessel-hook, so
+// there the command stops at once. On a Linux host `uname` is not Darwin, so the command
+// also runs for the host's own sessions and they land in the project's events file too;
+// the events reader drops lines whose "ctr" is this machine's own host name.
+inline constexpr std::string_view command =
+    R"cmd([ "$(uname)" = Darwin ] || sh "${CLAUDE_PROJECT_DIR:-.}/.claude/tessel/hook.sh"; exit 0)cmd";
+
+// The hook events registered, in order; the tool events get the matcher "*".
+inline constexpr std::array<std::string_view, 6> events = {
+    "SessionStart", "SessionEnd", "UserPromptSubmit", "Stop", "PreToolUse", "PostToolUse",
+};
+
+// The tool_input keys an events line keeps, in the order it writes them.
+inline constexpr std::array<std::string_view, 16> keep = {
+    "command", "file_path",     "notebook_path", "pattern",
+    "path",    "subagent_type", "description",   "url",
+    "query",   "skill",         "summary",       "title",
+    "prompt",  "name",          "message",       "run_in_background",
+};
+
+// The hook's folder in `project`: <project>/.claude/tessel.
+std::string dir(const std::string& project);
+// The events file the container appends to.
+std::string log(const std::string& project);
+// The project's own settings file, where the hook is registered.
+std::string settingsPath(const std::string& project);
+
+// The files written into dir(): hook.sh picks a recorder (node, else python3) and appends
+// its line; record.js and record.py turn one hook input into at most one events line.
+std::string hookScript();
+std::string recordJs();
+std::string recordPy();
+
+// Writes the scripts and registers the command for every event, replacing earlier groups
+// of ours and keeping the user's. Throws std::runtime_error (HookInstaller::Failure for the
+// settings file) whose what() is the user's sentence; a settings file that cannot be read
+// is never rewritten.
+void install(const std::string& project);
+
+// Takes our groups out of the settings (dropping lists and "hooks" left empty) and deletes
+// dir(), events file included. Throws like install.
+void remove(const std::string& project);
+
+// True when the settings file registers a command of ours; false when it cannot be read.
+bool isInstalled(const std::string& project);
+
+// What install will change, for the user to confirm, with paths relative to the project.
+std::string preview(const std::string& project);
+
+}  // namespace tessel::ContainerHook

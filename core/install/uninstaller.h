@@ -1,0 +1,26 @@
+// Takes out everything Tessel put into Claude Code's configuration and onto the disk:
+// the hook entries (after a backup), the companion plugin and the support folder.
+// Each step runs whatever happened to the one before.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "hook/claude_paths.h"
+#include "util/date.h"
+
+namespace tessel::Uninstaller {
+
+struct Report {
+  std::vector<std::string> lines;  // one sentence per step, in step order
+  bool failed = false;
+  bool operator==(const Report&) const = default;
+};
+
+// `now` names the settings backup.
+Report run(const ClaudePaths& paths, Date now);
+
+// The closing line printed after the report.
+std::string finalLine(const Report& report);
+
+}  // namespace tessel::Uninstaller

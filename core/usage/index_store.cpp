@@ -1,0 +1,1 @@
+#include "usage/index_store.h"

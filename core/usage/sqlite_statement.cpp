@@ -1,0 +1,1 @@
+#include "usage/sqlite_statement.h"
