@@ -11,6 +11,8 @@ namespace tessel::platform {
 
 // Absolute path of the process's executable file.
 std::optional<std::string> executablePath(int32_t pid);
+// The process's current directory; nothing for a process we may not look into.
+std::optional<std::string> workingDirectory(int32_t pid);
 // The process's parent pid.
 std::optional<int32_t> parentPid(int32_t pid);
 

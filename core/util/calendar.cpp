@@ -49,6 +49,24 @@ bool literal(std::string_view text, size_t& pos, char c) {
   return true;
 }
 
+// The UTC offset of the machine's zone at instant `t`.
+long offsetAt(time_t t) {
+  tm local{};
+  return localtime_r(&t, &local) != nullptr ? local.tm_gmtoff : 0;
+}
+
+// Wall-clock fields of the machine's zone to an instant. mktime would do, but glibc's
+// re-reads the zone file on every call, which a listing of thousands of start times
+// pays for thousands of times; localtime_r reads it once per process.
+std::optional<Date> localToUtc(const tm& fields) {
+  const double wall = utcSeconds(fields.tm_year + 1900, fields.tm_mon + 1, fields.tm_mday,
+                                 fields.tm_hour, fields.tm_min, fields.tm_sec);
+  const auto asUtc = static_cast<time_t>(wall);
+  // Two steps settle on the offset in force at the answer, also across a change.
+  const time_t first = asUtc - offsetAt(asUtc);
+  return Date(static_cast<double>(asUtc - offsetAt(first)));
+}
+
 }  // namespace
 
 double utcSeconds(int year, int month, int day, int hour, int minute, double second) {
@@ -153,9 +171,7 @@ std::optional<Date> parseFixed(std::string_view text, const char* strptimeFormat
                                       fields.tm_hour, fields.tm_min, fields.tm_sec);
     return Date(seconds - static_cast<double>(fields.tm_gmtoff));
   }
-  const time_t local = mktime(&fields);
-  if (local == static_cast<time_t>(-1)) return std::nullopt;
-  return Date(static_cast<double>(local));
+  return localToUtc(fields);
 }
 
 }  // namespace tessel::Calendar

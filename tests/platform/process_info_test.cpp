@@ -7,6 +7,7 @@
 
 #include "platform/linux/proc_stat.h"
 #include "support/processes.h"
+#include "support/temp_dir.h"
 
 namespace tessel::platform {
 namespace {
@@ -29,6 +30,17 @@ TEST(ProcessInfo, ReadsARealChild) {
   EXPECT_EQ(parentPid(getpid()), getppid());
   EXPECT_EQ(executablePath(999999999), std::nullopt);
   EXPECT_EQ(parentPid(999999999), std::nullopt);
+}
+
+TEST(ProcessInfo, ReadsTheWorkingDirectoryOfARealChild) {
+  test::TempDir dir;
+  const std::string folder = dir / "a  folder";
+  std::filesystem::create_directory(folder);
+  test::ChildProcess sleeper("/bin/sh", {"-c", "cd '" + folder + "' && exec /bin/sleep 30"});
+  ASSERT_TRUE(test::waitForExecutable(sleeper.pid(), std::filesystem::canonical("/bin/sleep")));
+  EXPECT_EQ(workingDirectory(sleeper.pid()), std::filesystem::canonical(folder).string());
+  EXPECT_EQ(workingDirectory(getpid()), std::filesystem::current_path().string());
+  EXPECT_EQ(workingDirectory(999999999), std::nullopt);
 }
 
 }  // namespace

@@ -19,6 +19,17 @@ std::optional<std::string> executablePath(int32_t pid) {
   return std::string(target, static_cast<size_t>(size));
 }
 
+std::optional<std::string> workingDirectory(int32_t pid) {
+  char link[32];
+  snprintf(link, sizeof link, "/proc/%d/cwd", pid);
+  char target[4096];
+  const ssize_t size = readlink(link, target, sizeof target);
+  // Another user's process has no readable link without privileges; a truncated path
+  // would name some other folder.
+  if (size <= 0 || static_cast<size_t>(size) >= sizeof target) return std::nullopt;
+  return std::string(target, static_cast<size_t>(size));
+}
+
 std::optional<int32_t> parentPid(int32_t pid) {
   char path[32];
   snprintf(path, sizeof path, "/proc/%d/stat", pid);
