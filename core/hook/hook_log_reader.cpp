@@ -217,6 +217,7 @@ void HookLogReader::ingest(const HookRecord& record) {
 
 void HookLogReader::store(std::shared_ptr<const ToolEvent> event) {
   eventsChanged_ = true;
+  oldestStart_ = std::min(oldestStart_, event->start);
   const auto [found, isNew] = eventIndex_.try_emplace(event->id, events_.size());
   if (isNew) {
     events_.push_back(std::move(event));
@@ -227,9 +228,13 @@ void HookLogReader::store(std::shared_ptr<const ToolEvent> event) {
 
 void HookLogReader::prune(Date cutoff) {
   std::erase_if(traces_, [&](const auto& entry) { return entry.second.last <= cutoff; });
-  const auto old = [&](const auto& event) { return event->start <= cutoff; };
-  if (std::none_of(events_.begin(), events_.end(), old)) return;
-  std::erase_if(events_, old);
+  // Most refreshes have nothing old enough to drop; the oldest start says so without a walk.
+  if (cutoff < oldestStart_) return;
+  const size_t before = events_.size();
+  std::erase_if(events_, [&](const auto& event) { return event->start <= cutoff; });
+  oldestStart_ = Date::distantFuture();
+  for (const auto& event : events_) oldestStart_ = std::min(oldestStart_, event->start);
+  if (events_.size() == before) return;
   eventIndex_.clear();
   for (size_t i = 0; i < events_.size(); ++i) eventIndex_[events_[i]->id] = i;
   eventsChanged_ = true;

@@ -94,6 +94,7 @@ class HookLogReader {
   std::unordered_map<std::string, size_t> eventIndex_;  // id -> position in events_
   std::shared_ptr<const EventList> published_;          // what the last Read handed out
   bool eventsChanged_ = true;
+  Date oldestStart_ = Date::distantFuture();  // no event starts earlier
   std::unordered_map<std::string, int32_t> sessionPIDs_;
   std::unordered_map<std::string, Date> ended_;
   std::optional<Date> lastRecord_;

@@ -1,0 +1,112 @@
+#include "claude/desktop_session_store.h"
+
+#include <chrono>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <unordered_set>
+
+#include "util/files.h"
+
+namespace tessel {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+// A value of the wrong type counts as absent.
+std::optional<std::string> stringAt(const json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+bool boolAt(const json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && found->is_boolean() && found->get<bool>();
+}
+
+Date modificationTime(const std::string& path) {
+  std::error_code error;
+  const auto modified = fs::last_write_time(path, error);
+  // Never equal to a real time, so the file is read (and fails) rather than trusted.
+  if (error) return Date::distantPast();
+  const auto sinceEpoch = std::chrono::file_clock::to_sys(modified).time_since_epoch();
+  return Date(std::chrono::duration<double>(sinceEpoch).count());
+}
+
+std::optional<SessionRecord> readRecord(const std::string& path, const std::string& name) {
+  const std::optional<std::string> bytes = Files::read(path);
+  if (!bytes) return std::nullopt;
+  const json object = json::parse(*bytes, nullptr, false);
+  if (!object.is_object()) return std::nullopt;
+  std::optional<std::string> id = stringAt(object, "cliSessionId");
+  if (!id) return std::nullopt;
+
+  SessionRecord record;
+  record.id = std::move(*id);
+  record.desktopId = stringAt(object, "sessionId").value_or(name.substr(0, name.size() - 5));
+  record.title = stringAt(object, "title").value_or("");
+  if (record.title.empty()) record.title = DesktopSessionStore::untitled;
+  record.cwd = stringAt(object, "cwd").value_or("");
+  record.model = stringAt(object, "model");
+  record.isArchived = boolAt(object, "isArchived");
+  record.remoteControl = boolAt(object, "remoteControlUserEnabled");
+  const auto lastActivity = object.find("lastActivityAt");
+  if (lastActivity != object.end() && lastActivity->is_number()) {
+    record.lastActivity = Date::fromMillis(lastActivity->get<double>());
+  }
+  return record;
+}
+
+}  // namespace
+
+std::vector<SessionRecord> DesktopSessionStore::load(const ClaudePaths& paths) {
+  std::lock_guard guard(lock_);
+  std::unordered_set<std::string> seen;
+
+  // The entry names of `directory`. A folder that exists but cannot be listed right now
+  // (permissions being changed, a sync in progress) keeps the records cached under it.
+  const auto list = [&](const std::string& directory) {
+    std::vector<std::string> names;
+    std::error_code error;
+    fs::directory_iterator it(directory, error);
+    for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+      names.push_back(it->path().filename().string());
+    }
+    if (!error) return names;
+    std::error_code existsError;
+    if (fs::exists(directory, existsError)) {
+      const std::string prefix = directory + "/";
+      for (const auto& [path, entry] : cache_) {
+        if (path.starts_with(prefix)) seen.insert(path);
+      }
+    }
+    return std::vector<std::string>();
+  };
+
+  const std::string root = paths.desktopSessionsDir();
+  for (const std::string& a : list(root)) {
+    const std::string first = root + "/" + a;
+    for (const std::string& b : list(first)) {
+      const std::string second = first + "/" + b;
+      for (const std::string& name : list(second)) {
+        if (!name.starts_with("local_") || !name.ends_with(".json")) continue;
+        const std::string path = second + "/" + name;
+        seen.insert(path);
+        const Date modified = modificationTime(path);
+        const auto cached = cache_.find(path);
+        if (cached != cache_.end() && cached->second.first == modified) continue;
+        cache_[path] = {modified, readRecord(path, name)};
+      }
+    }
+  }
+
+  std::erase_if(cache_, [&](const auto& entry) { return !seen.contains(entry.first); });
+  std::vector<SessionRecord> records;
+  for (const auto& [path, entry] : cache_) {
+    if (entry.second) records.push_back(*entry.second);
+  }
+  return records;
+}
+
+}  // namespace tessel
