@@ -16,6 +16,7 @@
 #include "environments/shell.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
+#include "support/time_zone.h"
 #include "util/calendar.h"
 #include "util/text.h"
 
@@ -32,28 +33,7 @@ namespace {
 // A pid the kernel never hands out (pid_max is at most 2^22).
 constexpr int32_t gonePid = 999999999;
 
-// Sets the process time zone for one test, then puts the old one back.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = getenv("TZ")) saved_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (saved_) {
-      setenv("TZ", saved_->c_str(), 1);
-    } else {
-      unsetenv("TZ");
-    }
-    tzset();
-  }
-  ScopedTimeZone(const ScopedTimeZone&) = delete;
-  ScopedTimeZone& operator=(const ScopedTimeZone&) = delete;
-
- private:
-  std::optional<std::string> saved_;
-};
+using test::ScopedTimeZone;
 
 Date utc(int year, int month, int day, int hour, int minute, int second) {
   return Date(Calendar::utcSeconds(year, month, day, hour, minute, second));

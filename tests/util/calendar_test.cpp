@@ -4,29 +4,12 @@
 #include <stdlib.h>
 #include <time.h>
 
+#include "support/time_zone.h"
+
 namespace tessel {
 namespace {
 
-// Runs the body with the process time zone set to `zone`, then restores it.
-class ScopedTimeZone {
- public:
-  explicit ScopedTimeZone(const char* zone) {
-    if (const char* old = getenv("TZ")) saved_ = old;
-    setenv("TZ", zone, 1);
-    tzset();
-  }
-  ~ScopedTimeZone() {
-    if (saved_.empty()) {
-      unsetenv("TZ");
-    } else {
-      setenv("TZ", saved_.c_str(), 1);
-    }
-    tzset();
-  }
-
- private:
-  std::string saved_;
-};
+using test::ScopedTimeZone;
 
 const Date march7at10utc(Calendar::utcSeconds(2025, 3, 7, 10, 0, 0));
 
