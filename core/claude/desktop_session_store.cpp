@@ -6,6 +6,7 @@
 #include <unordered_set>
 
 #include "util/files.h"
+#include "util/json_object.h"
 
 namespace tessel {
 namespace {
@@ -13,25 +14,9 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-// A value of the wrong type counts as absent.
-std::optional<std::string> stringAt(const json& object, const char* key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-bool boolAt(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found != object.end() && found->is_boolean() && found->get<bool>();
-}
-
+// Never equal to a real time, so the file is read (and fails) rather than trusted.
 Date modificationTime(const std::string& path) {
-  std::error_code error;
-  const auto modified = fs::last_write_time(path, error);
-  // Never equal to a real time, so the file is read (and fails) rather than trusted.
-  if (error) return Date::distantPast();
-  const auto sinceEpoch = std::chrono::file_clock::to_sys(modified).time_since_epoch();
-  return Date(std::chrono::duration<double>(sinceEpoch).count());
+  return Files::modificationTime(path).value_or(Date::distantPast());
 }
 
 std::optional<SessionRecord> readRecord(const std::string& path, const std::string& name) {
@@ -39,18 +24,18 @@ std::optional<SessionRecord> readRecord(const std::string& path, const std::stri
   if (!bytes) return std::nullopt;
   const json object = json::parse(*bytes, nullptr, false);
   if (!object.is_object()) return std::nullopt;
-  std::optional<std::string> id = stringAt(object, "cliSessionId");
+  std::optional<std::string> id = Json::stringAt(object, "cliSessionId");
   if (!id) return std::nullopt;
 
   SessionRecord record;
   record.id = std::move(*id);
-  record.desktopId = stringAt(object, "sessionId").value_or(name.substr(0, name.size() - 5));
-  record.title = stringAt(object, "title").value_or("");
+  record.desktopId = Json::stringAt(object, "sessionId").value_or(name.substr(0, name.size() - 5));
+  record.title = Json::stringAt(object, "title").value_or("");
   if (record.title.empty()) record.title = DesktopSessionStore::untitled;
-  record.cwd = stringAt(object, "cwd").value_or("");
-  record.model = stringAt(object, "model");
-  record.isArchived = boolAt(object, "isArchived");
-  record.remoteControl = boolAt(object, "remoteControlUserEnabled");
+  record.cwd = Json::stringAt(object, "cwd").value_or("");
+  record.model = Json::stringAt(object, "model");
+  record.isArchived = Json::boolAt(object, "isArchived").value_or(false);
+  record.remoteControl = Json::boolAt(object, "remoteControlUserEnabled").value_or(false);
   const auto lastActivity = object.find("lastActivityAt");
   if (lastActivity != object.end() && lastActivity->is_number()) {
     record.lastActivity = Date::fromMillis(lastActivity->get<double>());

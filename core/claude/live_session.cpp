@@ -11,25 +11,13 @@
 #include "platform/process_probe.h"
 #include "util/files.h"
 #include "util/hash.h"
+#include "util/json_object.h"
 
 namespace tessel {
 namespace {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-
-// A value of the wrong type counts as absent, so a stray null or number never becomes text.
-std::optional<std::string> stringAt(const json& object, const char* key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
-
-std::optional<double> numberAt(const json& object, const char* key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_number()) return std::nullopt;
-  return found->get<double>();
-}
 
 // Claude Code writes whole numbers, but any JSON number is accepted. Integers keep their
 // low 32 bits; fractions are cut; a number no 32-bit pid can hold gives 0, which names
@@ -57,14 +45,10 @@ std::optional<int32_t> pidFromFileName(std::string_view name) {
   return pid;
 }
 
+// The file may have been replaced between listing and now; "now" is then the best
+// guess for a session that evidently just changed.
 Date modificationTime(const std::string& path) {
-  std::error_code error;
-  const auto modified = fs::last_write_time(path, error);
-  // The file may have been replaced between listing and now; "now" is then the best
-  // guess for a session that evidently just changed.
-  if (error) return Date::now();
-  const auto sinceEpoch = std::chrono::file_clock::to_sys(modified).time_since_epoch();
-  return Date(std::chrono::duration<double>(sinceEpoch).count());
+  return Files::modificationTime(path).value_or(Date::now());
 }
 
 std::optional<std::vector<std::string>> namesIn(const std::string& directory) {
@@ -93,7 +77,7 @@ std::optional<LiveSession> LiveSession::read(const std::string& path, const std:
   if (!object.is_object()) return std::nullopt;
 
   LiveSession session;
-  std::optional<std::string> sessionId = stringAt(object, "sessionId");
+  std::optional<std::string> sessionId = Json::stringAt(object, "sessionId");
   if (!sessionId) return std::nullopt;
   session.sessionId = std::move(*sessionId);
 
@@ -109,19 +93,19 @@ std::optional<LiveSession> LiveSession::read(const std::string& path, const std:
   if (session.pid <= 0 || !platform::processExists(session.pid)) return std::nullopt;
 
   const Date modified = modificationTime(path);
-  session.cwd = stringAt(object, "cwd").value_or("");
-  session.name = stringAt(object, "name");
-  session.status = stringAt(object, "status").value_or("idle");
-  session.entrypoint = stringAt(object, "entrypoint");
-  session.hostSessionId = stringAt(object, "hostSessionId");
-  session.kind = stringAt(object, "kind");
-  session.version = stringAt(object, "version");
-  session.bridgeSessionId = stringAt(object, "bridgeSessionId");
+  session.cwd = Json::stringAt(object, "cwd").value_or("");
+  session.name = Json::stringAt(object, "name");
+  session.status = Json::stringAt(object, "status").value_or("idle");
+  session.entrypoint = Json::stringAt(object, "entrypoint");
+  session.hostSessionId = Json::stringAt(object, "hostSessionId");
+  session.kind = Json::stringAt(object, "kind");
+  session.version = Json::stringAt(object, "version");
+  session.bridgeSessionId = Json::stringAt(object, "bridgeSessionId");
   if (session.bridgeSessionId && session.bridgeSessionId->empty()) session.bridgeSessionId.reset();
 
-  const std::optional<double> startedAt = numberAt(object, "startedAt");
-  const std::optional<double> updatedAt = numberAt(object, "updatedAt");
-  const std::optional<double> statusUpdatedAt = numberAt(object, "statusUpdatedAt");
+  const std::optional<double> startedAt = Json::numberAt(object, "startedAt");
+  const std::optional<double> updatedAt = Json::numberAt(object, "updatedAt");
+  const std::optional<double> statusUpdatedAt = Json::numberAt(object, "statusUpdatedAt");
   session.startedAt = startedAt ? Date::fromMillis(*startedAt) : modified;
   session.updatedAt = updatedAt ? Date::fromMillis(*updatedAt) : modified;
   session.statusSince = statusUpdatedAt ? Date::fromMillis(*statusUpdatedAt) : session.updatedAt;
@@ -200,12 +184,12 @@ std::optional<LiveSession> liveSessionFromJson(const nlohmann::json& json) {
   if (!json.is_object()) return std::nullopt;
   const auto pid = json.find("pid");
   if (pid == json.end() || !pid->is_number_integer()) return std::nullopt;
-  const std::optional<std::string> sessionId = stringAt(json, "sessionId");
-  const std::optional<std::string> cwd = stringAt(json, "cwd");
-  const std::optional<std::string> status = stringAt(json, "status");
-  const std::optional<double> startedAt = numberAt(json, "startedAt");
-  const std::optional<double> updatedAt = numberAt(json, "updatedAt");
-  const std::optional<double> statusSince = numberAt(json, "statusSince");
+  const std::optional<std::string> sessionId = Json::stringAt(json, "sessionId");
+  const std::optional<std::string> cwd = Json::stringAt(json, "cwd");
+  const std::optional<std::string> status = Json::stringAt(json, "status");
+  const std::optional<double> startedAt = Json::numberAt(json, "startedAt");
+  const std::optional<double> updatedAt = Json::numberAt(json, "updatedAt");
+  const std::optional<double> statusSince = Json::numberAt(json, "statusSince");
   if (!sessionId || !cwd || !status || !startedAt || !updatedAt || !statusSince) {
     return std::nullopt;
   }
@@ -213,13 +197,13 @@ std::optional<LiveSession> liveSessionFromJson(const nlohmann::json& json) {
   session.pid = pidOf(*pid);
   session.sessionId = *sessionId;
   session.cwd = *cwd;
-  session.name = stringAt(json, "name");
+  session.name = Json::stringAt(json, "name");
   session.status = *status;
-  session.entrypoint = stringAt(json, "entrypoint");
-  session.hostSessionId = stringAt(json, "hostSessionId");
-  session.kind = stringAt(json, "kind");
-  session.version = stringAt(json, "version");
-  session.bridgeSessionId = stringAt(json, "bridgeSessionId");
+  session.entrypoint = Json::stringAt(json, "entrypoint");
+  session.hostSessionId = Json::stringAt(json, "hostSessionId");
+  session.kind = Json::stringAt(json, "kind");
+  session.version = Json::stringAt(json, "version");
+  session.bridgeSessionId = Json::stringAt(json, "bridgeSessionId");
   session.startedAt = Date::fromReferenceSeconds(*startedAt);
   session.updatedAt = Date::fromReferenceSeconds(*updatedAt);
   session.statusSince = Date::fromReferenceSeconds(*statusSince);

@@ -6,18 +6,13 @@
 #include "claude/desktop_session_store.h"
 #include "claude/history_session.h"
 #include "util/hash.h"
+#include "util/json_object.h"
 #include "util/path.h"
 
 namespace tessel {
 namespace {
 
 using nlohmann::json;
-
-std::optional<std::string> stringAt(const json& object, const char* key) {
-  const auto found = object.find(key);
-  if (found == object.end() || !found->is_string()) return std::nullopt;
-  return found->get<std::string>();
-}
 
 // Sessions started by programs through the SDK, and sessions nobody ever prompted, are
 // nothing a user would want to reopen. Desktop-app sessions come from the desktop store
@@ -96,9 +91,9 @@ nlohmann::json toJson(const SessionRecord& record) {
 
 std::optional<SessionRecord> sessionRecordFromJson(const nlohmann::json& json) {
   if (!json.is_object()) return std::nullopt;
-  const std::optional<std::string> id = stringAt(json, "id");
-  const std::optional<std::string> title = stringAt(json, "title");
-  const std::optional<std::string> cwd = stringAt(json, "cwd");
+  const std::optional<std::string> id = Json::stringAt(json, "id");
+  const std::optional<std::string> title = Json::stringAt(json, "title");
+  const std::optional<std::string> cwd = Json::stringAt(json, "cwd");
   const auto isArchived = json.find("isArchived");
   const auto remoteControl = json.find("remoteControl");
   if (!id || !title || !cwd || isArchived == json.end() || !isArchived->is_boolean() ||
@@ -107,17 +102,17 @@ std::optional<SessionRecord> sessionRecordFromJson(const nlohmann::json& json) {
   }
   SessionRecord record;
   record.id = *id;
-  record.desktopId = stringAt(json, "desktopId");
+  record.desktopId = Json::stringAt(json, "desktopId");
   record.title = *title;
   record.cwd = *cwd;
-  record.model = stringAt(json, "model");
+  record.model = Json::stringAt(json, "model");
   record.isArchived = isArchived->get<bool>();
   record.remoteControl = remoteControl->get<bool>();
   const auto lastActivity = json.find("lastActivity");
   if (lastActivity != json.end() && lastActivity->is_number()) {
     record.lastActivity = Date::fromReferenceSeconds(lastActivity->get<double>());
   }
-  record.entrypoint = stringAt(json, "entrypoint");
+  record.entrypoint = Json::stringAt(json, "entrypoint");
   return record;
 }
 

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "util/json_object.h"
 #include "util/path.h"
 #include "util/text.h"
 
@@ -119,34 +120,14 @@ nlohmann::json toJson(const ToolEvent& event) {
 
 std::optional<ToolEvent> toolEventFromJson(const nlohmann::json& json) {
   if (!json.is_object()) return std::nullopt;
-  const auto string = [&](const char* key) -> const std::string* {
-    const auto it = json.find(key);
-    return it != json.end() && it->is_string() ? it->get_ptr<const std::string*>() : nullptr;
-  };
-  const auto number = [&](const char* key) -> std::optional<double> {
-    const auto it = json.find(key);
-    if (it == json.end() || !it->is_number()) return std::nullopt;
-    return it->get<double>();
-  };
-  const auto boolean = [&](const char* key) -> std::optional<bool> {
-    const auto it = json.find(key);
-    if (it == json.end() || !it->is_boolean()) return std::nullopt;
-    return it->get<bool>();
-  };
-  // An optional key may be absent or null; any other type spoils the record.
-  const auto present = [&](const char* key) {
-    const auto it = json.find(key);
-    return it != json.end() && !it->is_null();
-  };
-
-  const std::string* id = string("id");
-  const std::string* sessionId = string("sessionId");
-  const std::string* tool = string("tool");
-  const std::string* summary = string("summary");
-  const std::string* source = string("source");
-  const auto start = number("start");
-  const auto isError = boolean("isError");
-  const auto isBackground = boolean("isBackground");
+  const auto id = Json::stringAt(json, "id");
+  const auto sessionId = Json::stringAt(json, "sessionId");
+  const auto tool = Json::stringAt(json, "tool");
+  const auto summary = Json::stringAt(json, "summary");
+  const auto source = Json::stringAt(json, "source");
+  const auto start = Json::numberAt(json, "start");
+  const auto isError = Json::boolAt(json, "isError");
+  const auto isBackground = Json::boolAt(json, "isBackground");
   if (!id || !sessionId || !tool || !summary || !source || !start || !isError || !isBackground) {
     return std::nullopt;
   }
@@ -157,20 +138,19 @@ std::optional<ToolEvent> toolEventFromJson(const nlohmann::json& json) {
   event.isError = *isError;
   event.isBackground = *isBackground;
   event.source = *parsedSource;
-  if (present("end")) {
-    const auto end = number("end");
+  // An optional member may be absent or null; any other type spoils the record.
+  if (Json::isPresent(json, "end")) {
+    const auto end = Json::numberAt(json, "end");
     if (!end) return std::nullopt;
     event.end = Date::fromReferenceSeconds(*end);
   }
-  if (present("filePath")) {
-    const std::string* filePath = string("filePath");
-    if (!filePath) return std::nullopt;
-    event.filePath = *filePath;
+  if (Json::isPresent(json, "filePath")) {
+    event.filePath = Json::stringAt(json, "filePath");
+    if (!event.filePath) return std::nullopt;
   }
-  if (present("cwd")) {
-    const std::string* cwd = string("cwd");
-    if (!cwd) return std::nullopt;
-    event.cwd = *cwd;
+  if (Json::isPresent(json, "cwd")) {
+    event.cwd = Json::stringAt(json, "cwd");
+    if (!event.cwd) return std::nullopt;
   }
   return event;
 }

@@ -1,14 +1,10 @@
 #include "claude/transcript.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <filesystem>
 
 #include "claude/tool_input_reader.h"
 #include "util/calendar.h"
+#include "util/files.h"
 #include "util/json_reader.h"
 #include "util/text.h"
 
@@ -33,29 +29,25 @@ std::optional<std::string_view> stringOf(simdjson::ondemand::value value) {
 bool readBlock(simdjson::ondemand::value value, Block& block) {
   simdjson::ondemand::object object;
   if (value.get_object().get(object) != simdjson::SUCCESS) return false;
-  for (auto field : object) {
-    std::string_view key;
-    simdjson::ondemand::value member;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
-        field.value().get(member) != simdjson::SUCCESS) {
-      return false;
-    }
-    if (key == "type") {
-      block.type = stringOf(member).value_or(std::string_view());
-    } else if (key == "id") {
-      block.id = stringOf(member);
-    } else if (key == "name") {
-      block.name = stringOf(member);
-    } else if (key == "tool_use_id") {
-      block.toolUseId = stringOf(member);
-    } else if (key == "input") {
-      block.input = readToolInput(member);
-    } else if (key == "is_error") {
-      bool flag = false;
-      block.isError = member.get_bool().get(flag) == simdjson::SUCCESS && flag;
-    }
-  }
-  return true;
+  const bool whole =
+      Json::forEachMember(object, [&](std::string_view key, simdjson::ondemand::value member) {
+        if (key == "type") {
+          block.type = stringOf(member).value_or(std::string_view());
+        } else if (key == "id") {
+          block.id = stringOf(member);
+        } else if (key == "name") {
+          block.name = stringOf(member);
+        } else if (key == "tool_use_id") {
+          block.toolUseId = stringOf(member);
+        } else if (key == "input") {
+          block.input = readToolInput(member);
+        } else if (key == "is_error") {
+          bool flag = false;
+          block.isError = member.get_bool().get(flag) == simdjson::SUCCESS && flag;
+        }
+        return true;
+      });
+  return whole;
 }
 
 // The tool-call facts of one transcript line; false when the line has no message
@@ -69,26 +61,22 @@ bool readMessageContent(simdjson::ondemand::value message, Line& line) {
   simdjson::ondemand::object object;
   if (message.get_object().get(object) != simdjson::SUCCESS) return false;
   bool found = false;
-  for (auto field : object) {
-    std::string_view key;
-    simdjson::ondemand::value member;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
-        field.value().get(member) != simdjson::SUCCESS) {
-      return false;
-    }
-    if (key != "content") continue;
-    simdjson::ondemand::array content;
-    if (member.get_array().get(content) != simdjson::SUCCESS) return false;
-    line.blocks.clear();
-    for (auto element : content) {
-      simdjson::ondemand::value value;
-      Block block;
-      if (element.get(value) != simdjson::SUCCESS || !readBlock(value, block)) return false;
-      line.blocks.push_back(block);
-    }
-    found = true;
-  }
-  return found;
+  const bool whole =
+      Json::forEachMember(object, [&](std::string_view key, simdjson::ondemand::value member) {
+        if (key != "content") return true;
+        simdjson::ondemand::array content;
+        if (member.get_array().get(content) != simdjson::SUCCESS) return false;
+        line.blocks.clear();
+        for (auto element : content) {
+          simdjson::ondemand::value value;
+          Block block;
+          if (element.get(value) != simdjson::SUCCESS || !readBlock(value, block)) return false;
+          line.blocks.push_back(block);
+        }
+        found = true;
+        return true;
+      });
+  return whole && found;
 }
 
 bool readLine(std::string_view text, Line& line) {
@@ -101,25 +89,21 @@ bool readLine(std::string_view text, Line& line) {
     return false;
   }
   bool hasContent = false;
-  for (auto field : object) {
-    std::string_view key;
-    simdjson::ondemand::value member;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
-        field.value().get(member) != simdjson::SUCCESS) {
-      return false;
-    }
-    if (key == "message") {
-      hasContent = readMessageContent(member, line);
-      if (!hasContent) return false;
-    } else if (key == "timestamp") {
-      line.timestamp = stringOf(member);
-    } else if (key == "sessionId") {
-      line.sessionId = stringOf(member);
-    } else if (key == "cwd") {
-      line.cwd = stringOf(member);
-    }
-  }
-  return hasContent;
+  const bool whole =
+      Json::forEachMember(object, [&](std::string_view key, simdjson::ondemand::value member) {
+        if (key == "message") {
+          hasContent = readMessageContent(member, line);
+          if (!hasContent) return false;
+        } else if (key == "timestamp") {
+          line.timestamp = stringOf(member);
+        } else if (key == "sessionId") {
+          line.sessionId = stringOf(member);
+        } else if (key == "cwd") {
+          line.cwd = stringOf(member);
+        }
+        return true;
+      });
+  return whole && hasContent;
 }
 
 bool contains(std::string_view line, std::string_view what) {
@@ -129,24 +113,11 @@ bool contains(std::string_view line, std::string_view what) {
 }  // namespace
 
 std::optional<std::string> tail(const std::string& path, uint64_t maxBytes) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  struct stat info {};
-  const uint64_t size = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0
-                            ? static_cast<uint64_t>(info.st_size)
-                            : 0;
+  const auto file = Files::OpenFile::open(path);
+  if (!file) return std::nullopt;
+  const uint64_t size = file->size();
   const uint64_t start = size > maxBytes ? size - maxBytes : 0;
-  std::string bytes(size - start, '\0');
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got =
-        pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(start + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  close(fd);
-  bytes.resize(done);
+  const std::string bytes = file->read(start, size);
   if (bytes.empty()) return std::nullopt;
   std::string text = Text::repairUtf8(bytes);
   if (start == 0) return text;

@@ -1,6 +1,5 @@
 #include "hook/hook_log.h"
 
-#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <unordered_set>
@@ -95,12 +94,9 @@ void prune(const ClaudePaths& paths, Date now) {
   for (const std::string& name : namesIn(directory)) {
     if (!name.starts_with("events-")) continue;
     const std::string path = directory + "/" + name;
+    const auto modified = Files::modificationTime(path);
     std::error_code error;
-    const auto modified = fs::last_write_time(path, error);
-    if (error) continue;
-    const auto sinceEpoch = std::chrono::file_clock::to_sys(modified).time_since_epoch();
-    const double modifiedSeconds = std::chrono::duration<double>(sinceEpoch).count();
-    if (now - Date(modifiedSeconds) > 604800) fs::remove(path, error);
+    if (modified && now - *modified > 604800) fs::remove(path, error);
   }
   compact(paths, now);
 }

@@ -1,35 +1,14 @@
 #include "hook/hook_log_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 
 #include "hook/hook_log.h"
 #include "platform/host.h"
+#include "util/files.h"
 #include "util/json_reader.h"
 
 namespace tessel {
 namespace {
-
-// The bytes of `fd` from `start` to the end, with simdjson's padding reserved after them.
-std::string readFrom(int fd, uint64_t start, uint64_t end) {
-  std::string bytes;
-  bytes.reserve(end - start + simdjson::SIMDJSON_PADDING);
-  bytes.resize(end - start);
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got =
-        pread(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(start + done));
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    done += static_cast<size_t>(got);
-  }
-  bytes.resize(done);
-  return bytes;
-}
 
 // An events line of the container hook: the hook input trimmed, with "t" and "ctr".
 std::optional<HookRecord> containerRecord(simdjson::padded_string_view line) {
@@ -122,21 +101,14 @@ std::optional<Date> HookLogReader::lastRecord() const {
 }
 
 void HookLogReader::readFile(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return;
-  // Only regular files have a length to read up to; a folder reports a huge one.
-  struct stat info {};
-  const bool regular = fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-  const uint64_t end = regular && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+  const auto file = Files::OpenFile::open(path);
+  if (!file) return;
+  const uint64_t end = file->size();
   uint64_t start = offsets_[path];
   // Shorter than what we read: the file was trimmed or replaced, so read it anew.
   if (start > end) start = 0;
-  if (start >= end) {
-    close(fd);
-    return;
-  }
-  const std::string bytes = readFrom(fd, start, end);
-  close(fd);
+  if (start >= end) return;
+  const std::string bytes = file->read(start, end, simdjson::SIMDJSON_PADDING);
   const size_t lastFeed = bytes.rfind('\n');
   // A line still being written waits for its line feed.
   if (lastFeed == std::string::npos) return;

@@ -31,19 +31,14 @@ ResponseFlags readResponseFlags(simdjson::ondemand::value value) {
   ResponseFlags flags;
   simdjson::ondemand::object object;
   if (value.get_object().get(object) != simdjson::SUCCESS) return flags;
-  for (auto field : object) {
-    simdjson::ondemand::raw_json_string key;
-    simdjson::ondemand::value member;
-    if (field.key().get(key) != simdjson::SUCCESS ||
-        field.value().get(member) != simdjson::SUCCESS) {
-      return flags;
-    }
+  Json::forEachMember(object, [&](std::string_view key, simdjson::ondemand::value member) {
     if (key == "is_error") {
       flags.isError = isTrue(member);
     } else if (key == "interrupted") {
       flags.interrupted = isTrue(member);
     }
-  }
+    return true;
+  });
   return flags;
 }
 
@@ -56,29 +51,26 @@ std::optional<HookRecord> HookRecord::from(simdjson::ondemand::object& hookInput
   ResponseFlags response;
   // One pass over the members in whatever order they come; a repeated key keeps its
   // last value.
-  for (auto field : hookInput) {
-    std::string_view key;
-    simdjson::ondemand::value value;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
-        field.value().get(value) != simdjson::SUCCESS) {
-      return std::nullopt;
-    }
-    if (key == "hook_event_name") {
-      event = stringValue(value);
-    } else if (key == "session_id") {
-      session = stringValue(value);
-    } else if (key == "tool_name") {
-      toolName = stringValue(value);
-    } else if (key == "tool_use_id") {
-      toolUseId = stringValue(value);
-    } else if (key == "cwd") {
-      cwd = stringValue(value);
-    } else if (key == "tool_input") {
-      input = readToolInput(value);
-    } else if (key == "tool_response") {
-      response = readResponseFlags(value);
-    }
-  }
+  const bool whole =
+      Json::forEachMember(hookInput, [&](std::string_view key, simdjson::ondemand::value value) {
+        if (key == "hook_event_name") {
+          event = stringValue(value);
+        } else if (key == "session_id") {
+          session = stringValue(value);
+        } else if (key == "tool_name") {
+          toolName = stringValue(value);
+        } else if (key == "tool_use_id") {
+          toolUseId = stringValue(value);
+        } else if (key == "cwd") {
+          cwd = stringValue(value);
+        } else if (key == "tool_input") {
+          input = readToolInput(value);
+        } else if (key == "tool_response") {
+          response = readResponseFlags(value);
+        }
+        return true;
+      });
+  if (!whole) return std::nullopt;
   if (!event || !session) return std::nullopt;
   if (toolName && HookLogReader::isBackgroundTool(*toolName)) return std::nullopt;
 
@@ -167,47 +159,44 @@ std::optional<HookRecord> HookRecord::decode(simdjson::padded_string_view line) 
     return true;
   };
 
-  for (auto field : object) {
-    std::string_view key;
-    if (field.unescaped_key().get(key) != simdjson::SUCCESS) return std::nullopt;
-    simdjson::ondemand::value value;
-    if (field.value().get(value) != simdjson::SUCCESS) return std::nullopt;
-    bool ok = true;
-    if (key == "t") {
-      ok = value.get_double().get(record.t) == simdjson::SUCCESS;
-      hasT = ok;
-    } else if (key == "e" || key == "s") {
-      auto text = stringValue(value);
-      ok = text.has_value();
-      if (ok) (key == "e" ? record.e : record.s) = std::string(*text);
-      (key == "e" ? hasE : hasS) = ok;
-    } else if (key == "tool") {
-      ok = optionalString(value, record.tool);
-    } else if (key == "id") {
-      ok = optionalString(value, record.id);
-    } else if (key == "sum") {
-      ok = optionalString(value, record.sum);
-    } else if (key == "cwd") {
-      ok = optionalString(value, record.cwd);
-    } else if (key == "ctr") {
-      ok = optionalString(value, record.ctr);
-    } else if (key == "pid") {
-      if (Json::isNull(value)) {
-        record.pid.reset();
-      } else {
-        int64_t pid = 0;
-        ok =
-            value.get_int64().get(pid) == simdjson::SUCCESS && pid >= INT32_MIN && pid <= INT32_MAX;
-        if (ok) record.pid = static_cast<int32_t>(pid);
-      }
-    } else if (key == "err") {
-      ok = optionalBool(value, record.err);
-    } else if (key == "bg") {
-      ok = optionalBool(value, record.bg);
-    }
-    if (!ok) return std::nullopt;
-  }
-  if (!hasT || !hasE || !hasS || !Json::atEnd(document)) return std::nullopt;
+  const bool whole =
+      Json::forEachMember(object, [&](std::string_view key, simdjson::ondemand::value value) {
+        bool ok = true;
+        if (key == "t") {
+          ok = value.get_double().get(record.t) == simdjson::SUCCESS;
+          hasT = ok;
+        } else if (key == "e" || key == "s") {
+          auto text = stringValue(value);
+          ok = text.has_value();
+          if (ok) (key == "e" ? record.e : record.s) = std::string(*text);
+          (key == "e" ? hasE : hasS) = ok;
+        } else if (key == "tool") {
+          ok = optionalString(value, record.tool);
+        } else if (key == "id") {
+          ok = optionalString(value, record.id);
+        } else if (key == "sum") {
+          ok = optionalString(value, record.sum);
+        } else if (key == "cwd") {
+          ok = optionalString(value, record.cwd);
+        } else if (key == "ctr") {
+          ok = optionalString(value, record.ctr);
+        } else if (key == "pid") {
+          if (Json::isNull(value)) {
+            record.pid.reset();
+          } else {
+            int64_t pid = 0;
+            ok = value.get_int64().get(pid) == simdjson::SUCCESS && pid >= INT32_MIN &&
+                 pid <= INT32_MAX;
+            if (ok) record.pid = static_cast<int32_t>(pid);
+          }
+        } else if (key == "err") {
+          ok = optionalBool(value, record.err);
+        } else if (key == "bg") {
+          ok = optionalBool(value, record.bg);
+        }
+        return ok;
+      });
+  if (!whole || !hasT || !hasE || !hasS || !Json::atEnd(document)) return std::nullopt;
   return record;
 }
 

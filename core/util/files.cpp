@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <filesystem>
 
 namespace tessel::Files {
 
@@ -69,6 +71,50 @@ void createDirectories(const std::string& path) {
   if (slash == std::string::npos || slash == 0) return;
   createDirectories(path.substr(0, slash));
   mkdir(path.c_str(), 0777);
+}
+
+std::optional<Date> modificationTime(const std::string& path) {
+  std::error_code error;
+  const auto modified = std::filesystem::last_write_time(path, error);
+  if (error) return std::nullopt;
+  const auto sinceEpoch = std::chrono::file_clock::to_sys(modified).time_since_epoch();
+  return Date(std::chrono::duration<double>(sinceEpoch).count());
+}
+
+std::optional<OpenFile> OpenFile::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct stat info {};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    return std::nullopt;
+  }
+  return OpenFile(fd, info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0);
+}
+
+OpenFile::~OpenFile() {
+  if (fd_ >= 0) close(fd_);
+}
+
+OpenFile::OpenFile(OpenFile&& other) noexcept : fd_(other.fd_), size_(other.size_) {
+  other.fd_ = -1;
+}
+
+std::string OpenFile::read(uint64_t start, uint64_t end, size_t spare) const {
+  std::string bytes;
+  if (end <= start) return bytes;
+  bytes.reserve(end - start + spare);
+  bytes.resize(end - start);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t got =
+        pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(start + done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    done += static_cast<size_t>(got);
+  }
+  bytes.resize(done);
+  return bytes;
 }
 
 }  // namespace tessel::Files

@@ -2,9 +2,12 @@
 // are answers (nullopt / false), never exceptions. Safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "util/date.h"
 
 namespace tessel::Files {
 
@@ -24,5 +27,31 @@ bool appendOnce(const std::string& path, std::string_view bytes, unsigned mode);
 // mkdir -p with default permissions; errors (including "exists") are ignored. The
 // common case, an existing folder, costs one system call.
 void createDirectories(const std::string& path);
+
+// The modification time of what is at `path`; nothing when it cannot be read.
+std::optional<Date> modificationTime(const std::string& path);
+
+// A regular file opened for ranged reads; closed when the object goes.
+class OpenFile {
+ public:
+  // Nothing when `path` cannot be opened or is not a regular file (a folder would
+  // report a length that means nothing).
+  static std::optional<OpenFile> open(const std::string& path);
+  ~OpenFile();
+  OpenFile(OpenFile&& other) noexcept;
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  OpenFile& operator=(OpenFile&&) = delete;
+
+  uint64_t size() const { return size_; }
+  // The bytes from `start` to `end` (fewer if the file shrank meanwhile), with room for
+  // `spare` more bytes reserved after them.
+  std::string read(uint64_t start, uint64_t end, size_t spare = 0) const;
+
+ private:
+  OpenFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  int fd_;
+  uint64_t size_;
+};
 
 }  // namespace tessel::Files

@@ -21,4 +21,20 @@ bool isNull(simdjson::ondemand::value& value);
 // input with trailing bytes is not one JSON value.
 bool atEnd(simdjson::ondemand::document& document);
 
+// Visits the members of `object` in order, calling `visit(key, value)` with the key
+// unescaped. False when the JSON breaks off or `visit` answers false; members whose
+// values `visit` does not read are skipped without being decoded.
+template <class Visit>
+bool forEachMember(simdjson::ondemand::object& object, Visit&& visit) {
+  for (auto field : object) {
+    std::string_view key;
+    simdjson::ondemand::value value;
+    if (field.unescaped_key().get(key) != simdjson::SUCCESS ||
+        field.value().get(value) != simdjson::SUCCESS || !visit(key, value)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace tessel::Json

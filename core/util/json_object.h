@@ -1,0 +1,36 @@
+// Typed look-ups in small JSON documents held as nlohmann::json (session files, our own
+// records). A member of the wrong type counts as absent.
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace tessel::Json {
+
+inline std::optional<std::string> stringAt(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_string()) return std::nullopt;
+  return found->get<std::string>();
+}
+
+inline std::optional<double> numberAt(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_number()) return std::nullopt;
+  return found->get<double>();
+}
+
+inline std::optional<bool> boolAt(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  if (found == object.end() || !found->is_boolean()) return std::nullopt;
+  return found->get<bool>();
+}
+
+// True when the member is there and not null: an optional member of a record may be
+// either, and anything else it holds must then have the right type.
+inline bool isPresent(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  return found != object.end() && !found->is_null();
+}
+
+}  // namespace tessel::Json
