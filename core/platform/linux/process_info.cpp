@@ -9,26 +9,24 @@
 
 namespace tessel::platform {
 
-std::optional<std::string> executablePath(int32_t pid) {
-  char link[32];
-  snprintf(link, sizeof link, "/proc/%d/exe", pid);
+namespace {
+
+// The target of /proc/<pid>/<entry>. Another user's process (without privileges) or a
+// kernel thread has no readable link, and a cut-off path would name something else.
+std::optional<std::string> procLink(int32_t pid, const char* entry) {
+  char link[48];
+  snprintf(link, sizeof link, "/proc/%d/%s", pid, entry);
   char target[4096];
   const ssize_t size = readlink(link, target, sizeof target);
-  // Another user's process, or a kernel thread, has no readable link.
   if (size <= 0 || static_cast<size_t>(size) >= sizeof target) return std::nullopt;
   return std::string(target, static_cast<size_t>(size));
 }
 
-std::optional<std::string> workingDirectory(int32_t pid) {
-  char link[32];
-  snprintf(link, sizeof link, "/proc/%d/cwd", pid);
-  char target[4096];
-  const ssize_t size = readlink(link, target, sizeof target);
-  // Another user's process has no readable link without privileges; a truncated path
-  // would name some other folder.
-  if (size <= 0 || static_cast<size_t>(size) >= sizeof target) return std::nullopt;
-  return std::string(target, static_cast<size_t>(size));
-}
+}  // namespace
+
+std::optional<std::string> executablePath(int32_t pid) { return procLink(pid, "exe"); }
+
+std::optional<std::string> workingDirectory(int32_t pid) { return procLink(pid, "cwd"); }
 
 std::optional<int32_t> parentPid(int32_t pid) {
   char path[32];
