@@ -85,6 +85,8 @@ std::optional<Date> dockerDate(const std::optional<std::string>& text);
 namespace Testing {
 // Forgets the start dates, CPU count and DevPod workspaces learned so far. Only tests call it.
 void resetCaches();
+// Where Docker's desktop application is looked for; an empty path restores the real one.
+void setDockerApplicationPath(std::string path);
 }  // namespace Testing
 
 }  // namespace tessel::Environments
