@@ -1,5 +1,6 @@
 #include "util/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +80,32 @@ std::optional<Date> modificationTime(const std::string& path) {
   if (error) return std::nullopt;
   const auto sinceEpoch = std::chrono::file_clock::to_sys(modified).time_since_epoch();
   return Date(std::chrono::duration<double>(sinceEpoch).count());
+}
+
+std::optional<Attributes> attributes(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+#ifdef __APPLE__
+  const timespec& modified = info.st_mtimespec;
+#else
+  const timespec& modified = info.st_mtim;
+#endif
+  return Attributes{.size = static_cast<uint64_t>(info.st_size),
+                    .modified = Date(static_cast<double>(modified.tv_sec) +
+                                     static_cast<double>(modified.tv_nsec) / 1e9),
+                    .isDirectory = S_ISDIR(info.st_mode)};
+}
+
+std::vector<std::string> list(const std::string& folder) {
+  std::vector<std::string> names;
+  DIR* directory = ::opendir(folder.c_str());
+  if (directory == nullptr) return names;
+  while (const dirent* entry = ::readdir(directory)) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(directory);
+  return names;
 }
 
 std::optional<OpenFile> OpenFile::open(const std::string& path) {

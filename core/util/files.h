@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "util/date.h"
 
@@ -30,6 +31,18 @@ void createDirectories(const std::string& path);
 
 // The modification time of what is at `path`; nothing when it cannot be read.
 std::optional<Date> modificationTime(const std::string& path);
+
+struct Attributes {
+  uint64_t size = 0;
+  Date modified{};
+  bool isDirectory = false;
+};
+// One stat of `path` (links followed); nothing when it cannot be read.
+std::optional<Attributes> attributes(const std::string& path);
+
+// The names in `folder` (without "." and ".."), in the order the file system lists
+// them; empty when it cannot be listed.
+std::vector<std::string> list(const std::string& folder);
 
 // A regular file opened for ranged reads; closed when the object goes.
 class OpenFile {

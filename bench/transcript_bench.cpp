@@ -1,0 +1,2 @@
+// Filled in by the benchmark work in progress.
+int main() { return 0; }
