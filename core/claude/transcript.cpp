@@ -6,6 +6,7 @@
 #include "util/calendar.h"
 #include "util/files.h"
 #include "util/json_reader.h"
+#include "util/path.h"
 #include "util/text.h"
 
 namespace tessel::Transcript {
@@ -110,6 +111,25 @@ bool contains(std::string_view line, std::string_view what) {
   return line.find(what) != std::string_view::npos;
 }
 
+// Whether a line holding "tool_result" can matter: false only when every call id its raw
+// bytes name is refused. Claude Code writes compact JSON, so a key reads
+// "tool_use_id":"<id>"; an id with an escape, or a line where no id reads that way, is
+// left to the parser.
+bool mayHoldWantedResult(std::string_view line,
+                         const std::function<bool(std::string_view)>& wanted) {
+  static constexpr std::string_view key = "\"tool_use_id\":\"";
+  bool sawId = false;
+  for (size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at)) {
+    at += key.size();
+    const size_t end = line.find('"', at);
+    if (end == std::string_view::npos) return true;
+    const std::string_view id = line.substr(at, end - at);
+    if (id.find('\\') != std::string_view::npos || wanted(id)) return true;
+    sawId = true;
+  }
+  return !sawId;
+}
+
 }  // namespace
 
 std::optional<std::string> tail(const std::string& path, uint64_t maxBytes) {
@@ -142,6 +162,12 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
     const bool hasResult = contains(raw, "\"tool_result\"");
     if (!hasResult && !contains(raw, "\"tool_use\"")) continue;
     if (onlyCommands && !hasResult && !contains(raw, "\"Bash\"")) continue;
+    // Most results belong to other tools; only results of calls already seen can close one.
+    if (onlyCommands && hasResult && !contains(raw, "\"tool_use\"") &&
+        !mayHoldWantedResult(
+            raw, [&](std::string_view id) { return pending.contains(std::string(id)); })) {
+      continue;
+    }
     line = Line{};
     if (!readLine(raw, line)) continue;
     const auto ts = date(line.timestamp);
@@ -184,6 +210,43 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
   return answer;
 }
 
+std::vector<Result> results(std::string_view text,
+                            const std::function<bool(std::string_view)>& wanted) {
+  std::vector<Result> found;
+  Line line;
+  for (std::string_view raw : Text::nonEmptyLines(text)) {
+    if (!contains(raw, "\"tool_result\"") || !mayHoldWantedResult(raw, wanted)) continue;
+    line = Line{};
+    if (!readLine(raw, line)) continue;
+    const auto ts = date(line.timestamp);
+    if (!ts) continue;
+    for (const Block& block : line.blocks) {
+      if (block.type != "tool_result" || !block.toolUseId || !wanted(*block.toolUseId)) continue;
+      found.push_back({std::string(*block.toolUseId), *ts, block.isError});
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents) {
+  std::vector<std::string> found;
+  const std::string projects = paths.projectsDir();
+  for (const std::string& project : Files::list(projects)) {
+    const std::string folder = projects + "/" + project;
+    for (const std::string& entry : Files::list(folder)) {
+      if (entry.ends_with(".jsonl")) {
+        found.push_back(folder + "/" + entry);
+      } else if (withSubagents) {
+        const std::string subagents = folder + "/" + entry + "/subagents";
+        for (const std::string& file : Files::list(subagents)) {
+          if (file.ends_with(".jsonl")) found.push_back(subagents + "/" + file);
+        }
+      }
+    }
+  }
+  return found;
+}
+
 std::optional<std::string> lastModel(std::string_view text) {
   static constexpr std::string_view opening = "\"model\":\"claude-";
   const size_t match = text.rfind(opening);
@@ -209,19 +272,9 @@ std::optional<std::string> TranscriptLocator::path(const std::string& sessionId,
   const Date now = Date::now();
   if (now - lastScan_ <= rescanSeconds) return std::nullopt;
   lastScan_ = now;
-  const std::string projects = paths.projectsDir();
-  std::error_code error;
-  for (fs::directory_iterator project(projects, error), end; !error && project != end;
-       project.increment(error)) {
-    const std::string folder = projects + "/" + project->path().filename().string();
-    std::error_code inner;
-    for (fs::directory_iterator file(folder, inner); !inner && file != fs::directory_iterator();
-         file.increment(inner)) {
-      const std::string name = file->path().filename().string();
-      if (name.size() > 6 && name.ends_with(".jsonl")) {
-        paths_[name.substr(0, name.size() - 6)] = folder + "/" + name;
-      }
-    }
+  for (const std::string& file : Transcript::files(paths, false)) {
+    const std::string_view name = Path::lastComponent(file);
+    paths_[std::string(name.substr(0, name.size() - 6))] = file;
   }
   const auto found = paths_.find(sessionId);
   if (found == paths_.end()) return std::nullopt;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,8 +28,26 @@ std::optional<std::string> tail(const std::string& path, uint64_t maxBytes);
 std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
                               bool onlyCommands);
 
+// A tool call's outcome, from a "tool_result" block.
+struct Result {
+  std::string toolUseId;
+  Date end;
+  bool isError = false;
+  bool operator==(const Result&) const = default;
+};
+
+// The results in `text` whose call id `wanted` accepts, in file order. Lines are tested
+// on their raw bytes first, so lines with only unwanted results are never parsed.
+std::vector<Result> results(std::string_view text,
+                            const std::function<bool(std::string_view)>& wanted);
+
 // The model of the latest assistant message ("claude-..."), found without parsing.
 std::optional<std::string> lastModel(std::string_view text);
+
+// The transcript files under the projects folder: <project>/<session>.jsonl and, with
+// `withSubagents`, <project>/<session>/subagents/*.jsonl. Folders that cannot be listed
+// count as empty.
+std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents);
 
 // A transcript timestamp: an internet date-time with or without fractional seconds.
 std::optional<Date> date(std::optional<std::string_view> value);

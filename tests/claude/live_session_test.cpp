@@ -25,13 +25,6 @@ std::string sessionFile(const ClaudePaths& paths, const std::string& name) {
   return paths.sessionsDir() + "/" + name;
 }
 
-void setModified(const std::string& path, Date date) {
-  const auto since = std::chrono::duration_cast<std::chrono::system_clock::duration>(
-      std::chrono::duration<double>(date.secondsSince1970()));
-  fs::last_write_time(
-      path, std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(since)));
-}
-
 // A pid that named a process a moment ago and names none now.
 int32_t endedPid() {
   test::ChildProcess child("/bin/sleep", {"30"});
@@ -87,7 +80,7 @@ TEST(LiveSession, ReadsFieldsWithTheirFallbacks) {
     "name":"fix bug","status":"busy","entrypoint":"claude-desktop","hostSessionId":"local_1",
     "kind":"interactive","version":"2.1.0","bridgeSessionId":"br","startedAt":1700000001000,
     "updatedAt":1700000002500,"statusUpdatedAt":1700000003000,"procStart":"Mon"})");
-  setModified(path, modified);
+  test::setModified(path, modified);
   LiveSession full;
   full.pid = getpid();
   full.sessionId = "s1";
@@ -105,7 +98,7 @@ TEST(LiveSession, ReadsFieldsWithTheirFallbacks) {
   EXPECT_EQ(LiveSession::read(path, name), full);
 
   dir.write("config/sessions/" + name, R"({"sessionId":"s1","updatedAt":1700000002000})");
-  setModified(path, modified);
+  test::setModified(path, modified);
   std::optional<LiveSession> session = LiveSession::read(path, name);
   ASSERT_TRUE(session);
   EXPECT_EQ(session->startedAt, modified);
@@ -113,7 +106,7 @@ TEST(LiveSession, ReadsFieldsWithTheirFallbacks) {
   EXPECT_EQ(session->statusSince, Date(1700000002));
 
   dir.write("config/sessions/" + name, R"({"sessionId":"s1","bridgeSessionId":""})");
-  setModified(path, modified);
+  test::setModified(path, modified);
   session = LiveSession::read(path, name);
   ASSERT_TRUE(session);
   LiveSession bare;
@@ -127,7 +120,7 @@ TEST(LiveSession, ReadsFieldsWithTheirFallbacks) {
   dir.write("config/sessions/" + name, R"({"pid":")" + self + R"(","sessionId":"s1","cwd":7,
     "name":null,"status":false,"entrypoint":["cli"],"kind":{},"bridgeSessionId":1,
     "startedAt":"1700000001000","updatedAt":null,"statusUpdatedAt":true})");
-  setModified(path, modified);
+  test::setModified(path, modified);
   EXPECT_EQ(LiveSession::read(path, name), bare);
 
   for (const std::string& text : std::vector<std::string>{

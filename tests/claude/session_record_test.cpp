@@ -210,11 +210,6 @@ ClaudePaths pathsIn(const test::TempDir& dir) {
   return ClaudePaths{dir.path(), dir / "config", dir / "app", dir / "support"};
 }
 
-void setModified(const std::string& path, int64_t secondsSince1970) {
-  fs::last_write_time(path, std::chrono::file_clock::from_sys(
-                                std::chrono::sys_seconds(std::chrono::seconds(secondsSince1970))));
-}
-
 TEST(DesktopSessionStore, ReadsOnlyLocalFilesTwoFoldersDown) {
   test::TempDir dir;
   const std::string file = R"({"cliSessionId":"found"})";
@@ -280,30 +275,30 @@ TEST(DesktopSessionStore, RereadsAFileOnlyWhenItsModificationTimeChanges) {
   const ClaudePaths paths = pathsIn(dir);
   const std::string path = dir.write("app/claude-code-sessions/u/o/local_1.json",
                                      R"({"cliSessionId":"a","title":"One"})");
-  setModified(path, 1700000000);
+  test::setModified(path, Date(1700000000));
   DesktopSessionStore store;
   EXPECT_EQ(only(store.load(paths)).title, "One");
 
   dir.write("app/claude-code-sessions/u/o/local_1.json", R"({"cliSessionId":"a","title":"Two"})");
-  setModified(path, 1700000000);
+  test::setModified(path, Date(1700000000));
   EXPECT_EQ(only(store.load(paths)).title, "One");
-  setModified(path, 1700000010);
+  test::setModified(path, Date(1700000010));
   EXPECT_EQ(only(store.load(paths)).title, "Two");
 
   // A file without a session is remembered as such, and read again once it changes.
   dir.write("app/claude-code-sessions/u/o/local_1.json", R"({"title":"Three"})");
-  setModified(path, 1700000020);
+  test::setModified(path, Date(1700000020));
   EXPECT_TRUE(store.load(paths).empty());
   dir.write("app/claude-code-sessions/u/o/local_1.json", R"({"cliSessionId":"a","title":"Four"})");
-  setModified(path, 1700000020);
+  test::setModified(path, Date(1700000020));
   EXPECT_TRUE(store.load(paths).empty());
-  setModified(path, 1700000030);
+  test::setModified(path, Date(1700000030));
   EXPECT_EQ(only(store.load(paths)).title, "Four");
 
   fs::remove(path);
   EXPECT_TRUE(store.load(paths).empty());
   dir.write("app/claude-code-sessions/u/o/local_1.json", R"({"cliSessionId":"a","title":"Five"})");
-  setModified(path, 1700000030);
+  test::setModified(path, Date(1700000030));
   EXPECT_EQ(only(store.load(paths)).title, "Five");
 }
 

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "support/temp_dir.h"
+#include "support/transcript_lines.h"
 #include "util/calendar.h"
 
 namespace tessel {
@@ -16,29 +17,13 @@ Date at(int second) { return Date(Calendar::utcSeconds(2026, 12, 5, 19, 2, secon
 
 std::string stamp(int second) { return Calendar::formatInternetDateTime(at(second), true); }
 
-// Lines the way Claude Code writes them: one block per assistant line, results in user
-// lines, the envelope keys last.
 std::string toolUse(int second, std::string_view id, std::string_view name, std::string_view input,
                     std::string_view session = "8d0c7b3e") {
-  return R"({"parentUuid":"p","isSidechain":false,"type":"assistant","message":{"model":"claude-opus-4-7",)"
-         R"("id":"msg_1","type":"message","role":"assistant","content":[{"type":"tool_use","id":")" +
-         std::string(id) + R"(","name":")" + std::string(name) + R"(","input":)" +
-         std::string(input) +
-         R"(}],"stop_reason":null,"usage":{"input_tokens":3,"output_tokens":9}},"uuid":"u","timestamp":")" +
-         stamp(second) +
-         R"(","userType":"external","entrypoint":"cli","cwd":"/home/dev/shop","sessionId":")" +
-         std::string(session) +
-         R"(","version":"2.1.3"})"
-         "\n";
+  return test::toolUseLine(at(second), id, name, input, session);
 }
 
 std::string toolResult(int second, std::string_view id, std::string_view extra = "") {
-  return R"({"type":"user","message":{"role":"user","content":[{"tool_use_id":")" +
-         std::string(id) + R"(","type":"tool_result","content":"ok\nmore")" + std::string(extra) +
-         R"(}]},"toolUseResult":{"stdout":"ok","stderr":"","interrupted":false},"timestamp":")" +
-         stamp(second) +
-         R"(","sessionId":"8d0c7b3e"})"
-         "\n";
+  return test::toolResultLine(at(second), id, extra);
 }
 
 TEST(Transcript, PairsToolUsesWithTheirResults) {

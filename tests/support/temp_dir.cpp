@@ -3,6 +3,7 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -43,6 +44,13 @@ std::string TempDir::script(std::string_view relative, std::string_view text) co
   std::string path = write(relative, text);
   chmod(path.c_str(), 0755);
   return path;
+}
+
+void setModified(const std::string& path, Date date) {
+  const auto since = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+      std::chrono::duration<double>(date.secondsSince1970()));
+  fs::last_write_time(
+      path, std::chrono::file_clock::from_sys(std::chrono::system_clock::time_point(since)));
 }
 
 std::string readFile(const std::string& path) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "util/date.h"
+
 namespace tessel::test {
 
 class TempDir {
@@ -25,6 +27,9 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// Sets the file's modification time.
+void setModified(const std::string& path, Date date);
 
 // The whole file, or "" when it cannot be read.
 std::string readFile(const std::string& path);

@@ -1,0 +1,104 @@
+#include "claude/command_index.h"
+
+#include <unordered_set>
+
+#include "claude/transcript.h"
+#include "usage/index_store.h"
+#include "util/files.h"
+#include "util/path.h"
+#include "util/text.h"
+
+namespace tessel {
+namespace {
+
+constexpr const char* origin = "history";
+
+}  // namespace
+
+CommandIndex::CommandIndex(std::shared_ptr<IndexStore> store, Date now) : store_(std::move(store)) {
+  if (!store_) return;
+  for (auto& [path, offset] : store_->offsets(origin)) offsets_[path] = offset.offset;
+  for (auto& event : store_->toolEvents(origin, now - keepDays * 86400)) {
+    std::string id = event.id;
+    commands_.insert_or_assign(std::move(id), std::move(event));
+  }
+}
+
+void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
+  const Date cutoff = now - keepDays * 86400;
+  std::unordered_map<std::string, uint64_t> offsets;
+  {
+    std::lock_guard guard(lock_);
+    offsets = offsets_;
+  }
+  // Files are read without the lock. Only this refresh writes commands_, so reading it
+  // here races with nothing; the merge below takes the lock.
+  std::unordered_map<std::string, uint64_t> kept;
+  std::unordered_map<std::string, ToolEvent> found;
+  std::vector<Transcript::Result> results;
+  const auto wanted = [&](std::string_view id) {
+    const std::string key(id);
+    return found.contains(key) || commands_.contains(key);
+  };
+  bool changed = false;
+  for (const std::string& path : Transcript::files(paths, true)) {
+    const auto known = offsets.find(path);
+    uint64_t& offset = kept[path];
+    offset = known == offsets.end() ? 0 : known->second;
+    const auto attributes = Files::attributes(path);
+    if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) continue;
+    const uint64_t size = attributes->size;
+    // A file shorter than what was read was truncated or replaced: read it again.
+    const uint64_t start = size >= offset ? offset : 0;
+    if (size == start) continue;
+    const uint64_t from = start != 0 || size <= firstReadBytes ? start : size - firstReadBytes;
+    const auto file = Files::OpenFile::open(path);
+    if (!file) continue;
+    const std::string bytes = file->read(from, size);
+    // A line still being written waits for the next refresh.
+    const size_t lastFeed = bytes.rfind('\n');
+    if (lastFeed == std::string::npos) continue;
+    const std::string text = Text::repairUtf8(std::string_view(bytes).substr(0, lastFeed + 1));
+    offset = from + lastFeed + 1;
+    std::string_view name = Path::lastComponent(path);
+    name.remove_suffix(6);  // ".jsonl"
+    for (auto& event : Transcript::events(text, std::string(name), true)) {
+      std::string id = event.id;
+      found.insert_or_assign(std::move(id), std::move(event));
+    }
+    auto more = Transcript::results(text, wanted);
+    results.insert(results.end(), std::make_move_iterator(more.begin()),
+                   std::make_move_iterator(more.end()));
+    changed = true;
+  }
+
+  std::vector<ToolEvent> events;
+  {
+    std::lock_guard guard(lock_);
+    for (auto& [id, event] : found) commands_.insert_or_assign(id, std::move(event));
+    for (const auto& result : results) {
+      const auto event = commands_.find(result.toolUseId);
+      if (event == commands_.end()) continue;
+      if (!event->second.end || *event->second.end != result.end) {
+        event->second.end = result.end;
+        event->second.isError = result.isError;
+      }
+    }
+    std::erase_if(commands_, [&](const auto& entry) { return !(entry.second.start > cutoff); });
+    offsets_ = kept;
+    if (!changed || !store_) return;
+    events.reserve(commands_.size());
+    for (const auto& [id, event] : commands_) events.push_back(event);
+  }
+  store_->saveToolEvents(origin, events, kept);
+}
+
+std::vector<ToolEvent> CommandIndex::all() const {
+  std::lock_guard guard(lock_);
+  std::vector<ToolEvent> events;
+  events.reserve(commands_.size());
+  for (const auto& [id, event] : commands_) events.push_back(event);
+  return events;
+}
+
+}  // namespace tessel
