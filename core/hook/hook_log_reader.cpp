@@ -81,13 +81,9 @@ HookLogReader::Read HookLogReader::refresh(const std::vector<std::string>& files
   for (const std::string& path : files) readFile(path);
 
   prune(now - keepSeconds);
-  if (eventsChanged_ || !published_) {
-    published_ = std::make_shared<const EventList>(events_);
-    eventsChanged_ = false;
-  }
 
   Read read;
-  read.events = published_;
+  read.events = published_.publish(events_);
   read.sessionPIDs = sessionPIDs_;
   read.ended = ended_;
   read.lastRecord = lastRecord_;
@@ -188,9 +184,9 @@ void HookLogReader::ingest(const HookRecord& record) {
 }
 
 void HookLogReader::store(std::shared_ptr<const ToolEvent> event) {
-  eventsChanged_ = true;
   oldestStart_ = std::min(oldestStart_, event->start);
   const auto [found, isNew] = eventIndex_.try_emplace(event->id, events_.size());
+  published_.changed(found->second);
   if (isNew) {
     events_.push_back(std::move(event));
   } else {
@@ -209,7 +205,7 @@ void HookLogReader::prune(Date cutoff) {
   if (events_.size() == before) return;
   eventIndex_.clear();
   for (size_t i = 0; i < events_.size(); ++i) eventIndex_[events_[i]->id] = i;
-  eventsChanged_ = true;
+  published_.changedAll();
 }
 
 void HookLogReader::trace(const HookRecord& record, const std::string& path) {

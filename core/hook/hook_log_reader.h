@@ -19,6 +19,7 @@
 #include "claude/tool_event.h"
 #include "hook/claude_paths.h"
 #include "hook/hook_record.h"
+#include "util/chunked_list.h"
 #include "util/date.h"
 
 namespace tessel {
@@ -51,13 +52,13 @@ class HookLogReader {
     bool operator==(const SessionTrace&) const = default;
   };
 
-  // Tool calls are shared, never copied: a refresh that changed nothing hands out the
-  // same list, and one that changed a few calls copies pointers, not calls.
-  using EventList = std::vector<std::shared_ptr<const ToolEvent>>;
+  // Tool calls are shared, never copied, in chunks: a refresh that changed a few calls
+  // rebuilds only the chunks that hold them.
+  using EventList = ChunkedList<std::shared_ptr<const ToolEvent>>;
 
   // A copy of the state after a refresh.
   struct Read {
-    std::shared_ptr<const EventList> events;  // in no particular order; never null
+    EventList events;  // in no particular order
     std::unordered_map<std::string, int32_t> sessionPIDs;
     std::unordered_map<std::string, Date> ended;
     std::optional<Date> lastRecord;
@@ -90,10 +91,9 @@ class HookLogReader {
   mutable std::mutex lock_;
   // Guarded by lock_.
   std::unordered_map<std::string, uint64_t> offsets_;
-  EventList events_;
+  std::vector<std::shared_ptr<const ToolEvent>> events_;
   std::unordered_map<std::string, size_t> eventIndex_;  // id -> position in events_
-  std::shared_ptr<const EventList> published_;          // what the last Read handed out
-  bool eventsChanged_ = true;
+  ChunkedPublisher<std::shared_ptr<const ToolEvent>> published_;
   Date oldestStart_ = Date::distantFuture();  // no event starts earlier
   std::unordered_map<std::string, int32_t> sessionPIDs_;
   std::unordered_map<std::string, Date> ended_;

@@ -30,7 +30,7 @@ void append(const std::string& path, std::string_view bytes) {
 }
 
 const ToolEvent* findEvent(const HookLogReader::Read& read, std::string_view id) {
-  for (const auto& event : *read.events) {
+  for (const auto& event : read.events) {
     if (event->id == id) return event.get();
   }
   return nullptr;
@@ -38,7 +38,7 @@ const ToolEvent* findEvent(const HookLogReader::Read& read, std::string_view id)
 
 std::vector<ToolEvent> eventsOf(const HookLogReader::Read& read) {
   std::vector<ToolEvent> events;
-  for (const auto& event : *read.events) events.push_back(*event);
+  for (const auto& event : read.events) events.push_back(*event);
   return events;
 }
 
@@ -53,12 +53,12 @@ TEST(HookLogReader, PairsToolCallsAcrossRefreshesAndPartialLines) {
   // Half a line: nothing yet, not even the pid.
   append(log, pre.substr(0, 40));
   auto read = reader.refresh(std::vector<std::string>{log}, now);
-  EXPECT_TRUE(read.events->empty());
+  EXPECT_TRUE(read.events.empty());
   EXPECT_TRUE(read.sessionPIDs.empty());
 
   append(log, pre.substr(40));
   read = reader.refresh(std::vector<std::string>{log}, now);
-  ASSERT_EQ(read.events->size(), 1u);
+  ASSERT_EQ(read.events.size(), 1u);
   ToolEvent expected{"toolu_1", "s1", "Bash", "npm test", now - 60};
   expected.isBackground = true;
   expected.cwd = "/srv";
@@ -82,7 +82,7 @@ TEST(HookLogReader, PairsToolCallsAcrossRefreshesAndPartialLines) {
                   hostLine(10, "PostToolUseFailure", "s1", R"("tool":"Bash","id":"toolu_3")") +
                   hostLine(5, "PreToolUse", "s1", R"("tool":"Bash")"));
   read = reader.refresh(std::vector<std::string>{log}, now);
-  EXPECT_EQ(read.events->size(), 3u);
+  EXPECT_EQ(read.events.size(), 3u);
   const ToolEvent* read2 = findEvent(read, "toolu_2");
   ASSERT_TRUE(read2);
   EXPECT_EQ(read2->start, now - 20);
@@ -137,7 +137,7 @@ TEST(HookLogReader, SkipsWhatIsNotARecordAndKeepsTheRest) {
   HookLogReader reader("host");
   const auto read =
       reader.refresh(std::vector<std::string>{dir / "missing.jsonl", dir.path(), log}, now);
-  ASSERT_EQ(read.events->size(), 1u);
+  ASSERT_EQ(read.events.size(), 1u);
   // A summary-less call shows its tool's name.
   EXPECT_EQ(eventsOf(read)[0].summary, "Grep");
   // The background line was rejected before parsing: its pid was never seen either.
@@ -154,7 +154,7 @@ TEST(HookLogReader, ForgetsCallsAndTracesAfterThreeDays) {
           hostLine(HookLogReader::keepSeconds + 10, "SessionEnd", "s0"));
   HookLogReader reader("host");
   const auto read = reader.refresh(std::vector<std::string>{log}, now);
-  ASSERT_EQ(read.events->size(), 1u);
+  ASSERT_EQ(read.events.size(), 1u);
   EXPECT_EQ(eventsOf(read)[0].id, "kept");
   // Ended sessions are not pruned.
   EXPECT_EQ(read.ended.count("s0"), 1u);
@@ -193,7 +193,7 @@ TEST(HookLogReader, TracesContainerSessionsAndDropsTheHostsOwnLines) {
   HookLogReader reader("laptop");
   const auto read = reader.refresh(std::vector<std::string>{events}, now);
 
-  ASSERT_EQ(read.events->size(), 1u);
+  ASSERT_EQ(read.events.size(), 1u);
   EXPECT_EQ(eventsOf(read)[0].id, "toolu_c");
   EXPECT_EQ(eventsOf(read)[0].summary, "cargo build");
   EXPECT_EQ(eventsOf(read)[0].start, now - 90);
