@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "support/damage.h"
 #include "util/json_reader.h"
 
 namespace tessel {
@@ -171,25 +172,7 @@ TEST(HookRecord, SurvivesRandomlyDamagedInput) {
   std::mt19937 random(20261205);
   std::string scratch;
   for (int round = 0; round < 20000; ++round) {
-    std::string text = seeds[round % seeds.size()];
-    const int edits = 1 + static_cast<int>(random() % 4);
-    for (int edit = 0; edit < edits && !text.empty(); ++edit) {
-      const size_t at = random() % text.size();
-      switch (random() % 4) {
-        case 0:
-          text.resize(at);
-          break;
-        case 1:
-          text[at] = static_cast<char>(random() % 256);
-          break;
-        case 2:
-          text.insert(at, 1, "{}[]\",:\\0e-\x80\xC3"[random() % 14]);
-          break;
-        default:
-          text.erase(at, 1 + random() % 8);
-          break;
-      }
-    }
+    const std::string text = test::damaged(seeds[round % seeds.size()], random);
     if (auto record = HookRecord::fromHookInput(Json::padded(text, scratch), now, 1)) {
       ASSERT_EQ(HookRecord::decode(*record->encode()), *record) << text;
     }
