@@ -17,9 +17,8 @@
 
 #include "claude/transcript.h"
 
-#define TESSEL_MAKE_PROJECTS_LIBRARY
-// The generator is one file shared with make_projects, so the default tree is the same.
-#include "make_projects.cpp"  // NOLINT(bugprone-suspicious-include)
+// The same generator as make_projects, so the default tree is one of its trees.
+#include "projects_tree.h"
 
 namespace tessel {
 namespace {
@@ -117,7 +116,7 @@ int main(int argc, char** argv) {
     scratch.path = folder;
     tessel::bench::TreeOptions options;
     options.output = folder;
-    options.bytes = 48 * tessel::bench::kMiB;
+    options.bytes = 48u * 1024 * 1024;
     options.nowMs = tessel::bench::nowMillis();
     tessel::bench::TreeStats stats;
     if (!tessel::bench::writeProjectsTree(options, stats)) return 1;

@@ -4,13 +4,12 @@
 
 #include "util/json_object.h"
 #include "util/json_reader.h"
+#include "util/text.h"
 
 namespace tessel {
 namespace {
 
-bool contains(std::string_view line, std::string_view what) {
-  return line.find(what) != std::string_view::npos;
-}
+using Text::contains;
 
 // Calls `visit` with the line's top-level members; false when the line is not a JSON
 // object or a member cannot be read.
@@ -44,42 +43,64 @@ std::optional<std::string> titleIn(std::string_view line, std::string_view key) 
   return title;
 }
 
+// The record types a history session takes something from, as written after "type":".
+bool namesARecordType(std::string_view rest) {
+  return rest.starts_with("custom-title\"") || rest.starts_with("ai-title\"") ||
+         rest.starts_with("last-prompt\"") || rest.starts_with("assistant\"");
+}
+
 }  // namespace
 
-void HistorySession::scan(std::string_view data) {
-  std::optional<std::string_view> assistant;
-  size_t start = 0;
-  while (start < data.size()) {
-    size_t end = data.find('\n', start);
-    if (end == std::string_view::npos) end = data.size();
-    const std::string_view line = data.substr(start, end - start);
-    start = end + 1;
-    if (line.size() < 3) continue;
-    if (contains(line, R"("type":"custom-title")")) {
-      if (auto title = titleIn(line, "customTitle")) customTitle = std::move(title);
-    } else if (contains(line, R"("type":"ai-title")")) {
-      if (auto title = titleIn(line, "aiTitle")) aiTitle = std::move(title);
-    } else if (contains(line, R"("type":"last-prompt")")) {
-      hasPrompt = true;
-    } else if (contains(line, R"("type":"assistant")")) {
-      assistant = line;
-    }
-    if ((!cwd || !entrypoint) && contains(line, R"("cwd":")")) {
-      std::optional<std::string> lineCwd, lineEntrypoint;
-      const bool whole =
-          visitLine(line, [&](std::string_view key, simdjson::ondemand::value value) {
-            if (key == "cwd") {
-              lineCwd = stringOf(value);
-            } else if (key == "entrypoint") {
-              lineEntrypoint = stringOf(value);
-            }
-            return true;
-          });
-      if (whole) {
-        cwd = std::move(lineCwd);
-        if (!entrypoint) entrypoint = std::move(lineEntrypoint);
+void HistorySession::scanLine(std::string_view line, std::optional<std::string_view>& assistant) {
+  if (line.size() < 3) return;
+  if (contains(line, R"("type":"custom-title")")) {
+    if (auto title = titleIn(line, "customTitle")) customTitle = std::move(title);
+  } else if (contains(line, R"("type":"ai-title")")) {
+    if (auto title = titleIn(line, "aiTitle")) aiTitle = std::move(title);
+  } else if (contains(line, R"("type":"last-prompt")")) {
+    hasPrompt = true;
+  } else if (contains(line, R"("type":"assistant")")) {
+    assistant = line;
+  }
+  if ((!cwd || !entrypoint) && contains(line, R"("cwd":")")) {
+    std::optional<std::string> lineCwd, lineEntrypoint;
+    const bool whole = visitLine(line, [&](std::string_view key, simdjson::ondemand::value value) {
+      if (key == "cwd") {
+        lineCwd = stringOf(value);
+      } else if (key == "entrypoint") {
+        lineEntrypoint = stringOf(value);
       }
+      return true;
+    });
+    if (whole) {
+      cwd = std::move(lineCwd);
+      if (!entrypoint) entrypoint = std::move(lineEntrypoint);
     }
+  }
+}
+
+void HistorySession::scan(std::string_view data) {
+  static constexpr std::string_view typeKey = R"("type":")";
+  static constexpr std::string_view cwdKey = R"("cwd":")";
+  std::optional<std::string_view> assistant;
+  // Only lines with one of the four record types, or (while the folder is unknown) a
+  // working directory, matter. Both are searched for across the whole chunk, so the
+  // bytes of every other line are passed over at search speed.
+  size_t from = 0;
+  while (from < data.size()) {
+    const bool wantsFolder = !cwd || !entrypoint;
+    size_t hit = Text::find(data, typeKey, from);
+    while (hit != std::string_view::npos && !namesARecordType(data.substr(hit + typeKey.size()))) {
+      hit = Text::find(data, typeKey, hit + 1);
+    }
+    if (wantsFolder) hit = std::min(hit, Text::find(data, cwdKey, from));
+    if (hit == std::string_view::npos) break;
+    const size_t feedBefore = hit == 0 ? std::string_view::npos : data.rfind('\n', hit - 1);
+    const size_t lineStart = feedBefore == std::string_view::npos ? 0 : feedBefore + 1;
+    size_t lineEnd = data.find('\n', hit);
+    if (lineEnd == std::string_view::npos) lineEnd = data.size();
+    scanLine(data.substr(lineStart, lineEnd - lineStart), assistant);
+    from = lineEnd + 1;
   }
   if (!assistant) return;
   std::optional<std::string> lineModel;

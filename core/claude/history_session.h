@@ -42,6 +42,10 @@ struct HistorySession {
   void scan(std::string_view data);
 
   bool operator==(const HistorySession&) const = default;
+
+ private:
+  // One line of a chunk; remembers the latest assistant line in `assistant`.
+  void scanLine(std::string_view line, std::optional<std::string_view>& assistant);
 };
 
 // The stored form: the field names as keys, absent optionals left out, the date in

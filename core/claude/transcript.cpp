@@ -107,9 +107,7 @@ bool readLine(std::string_view text, Line& line) {
   return whole && hasContent;
 }
 
-bool contains(std::string_view line, std::string_view what) {
-  return line.find(what) != std::string_view::npos;
-}
+using Text::contains;
 
 // Whether a line holding "tool_result" can matter: false only when every call id its raw
 // bytes name is refused. Claude Code writes compact JSON, so a key reads
@@ -119,7 +117,8 @@ bool mayHoldWantedResult(std::string_view line,
                          const std::function<bool(std::string_view)>& wanted) {
   static constexpr std::string_view key = "\"tool_use_id\":\"";
   bool sawId = false;
-  for (size_t at = line.find(key); at != std::string_view::npos; at = line.find(key, at)) {
+  for (size_t at = Text::find(line, key); at != std::string_view::npos;
+       at = Text::find(line, key, at)) {
     at += key.size();
     const size_t end = line.find('"', at);
     if (end == std::string_view::npos) return true;

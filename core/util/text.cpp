@@ -1,6 +1,7 @@
 #include "util/text.h"
 
 #include <simdjson.h>
+#include <string.h>
 
 namespace tessel::Text {
 namespace {
@@ -109,6 +110,13 @@ std::string_view firstNonEmptyLine(std::string_view text) {
     start = end + 1;
   }
   return text;
+}
+
+size_t find(std::string_view text, std::string_view needle, size_t from) {
+  if (from > text.size()) return std::string_view::npos;
+  const void* found = memmem(text.data() + from, text.size() - from, needle.data(), needle.size());
+  if (found == nullptr) return std::string_view::npos;
+  return static_cast<size_t>(static_cast<const char*>(found) - text.data());
 }
 
 }  // namespace tessel::Text

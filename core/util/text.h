@@ -15,6 +15,13 @@ std::string repairUtf8(std::string_view bytes);
 std::string_view prefixCodePoints(std::string_view text, size_t count);
 // The pieces between line feeds, without empty ones.
 std::vector<std::string_view> nonEmptyLines(std::string_view text);
+// Where `needle` first occurs in `text` from `from` on, or npos. Much faster than
+// string_view::find on JSON, whose search stops at every byte equal to the needle's first
+// (a quotation mark, say) before comparing.
+size_t find(std::string_view text, std::string_view needle, size_t from = 0);
+inline bool contains(std::string_view text, std::string_view needle) {
+  return find(text, needle) != std::string_view::npos;
+}
 // The first piece between line feeds that is not empty; `text` itself when none is.
 std::string_view firstNonEmptyLine(std::string_view text);
 
