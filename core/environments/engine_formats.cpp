@@ -1,6 +1,8 @@
 // Readers of the small texts container engines print: labels, image references, port
 // mappings, sizes and dates. Pure functions of their input.
-#include <cstdlib>
+#include <algorithm>
+#include <cctype>
+#include <charconv>
 #include <string>
 #include <string_view>
 
@@ -142,7 +144,10 @@ int64_t bytes(std::string_view text) {
     multiplier = 1000000000;
   else if (unit == "tib")
     multiplier = 1099511627776.0;
-  const double value = std::strtod(number.c_str(), nullptr) * multiplier;
+  // from_chars, unlike strtod, reads "1.5" the same whatever locale the front end set.
+  double amount = 0;
+  std::from_chars(number.data(), number.data() + number.size(), amount);
+  const double value = amount * multiplier;
   // Beyond this the conversion is undefined; no engine reports exabytes.
   if (!(value < 9.2e18)) return 0;
   return static_cast<int64_t>(value);
