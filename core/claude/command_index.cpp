@@ -26,13 +26,9 @@ CommandIndex::CommandIndex(std::shared_ptr<IndexStore> store, Date now) : store_
 
 void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
   const Date cutoff = now - keepDays * 86400;
-  std::unordered_map<std::string, uint64_t> offsets;
-  {
-    std::lock_guard guard(lock_);
-    offsets = offsets_;
-  }
-  // Files are read without the lock. Only this refresh writes commands_, so reading it
-  // here races with nothing; the merge below takes the lock.
+  // Files are read without the lock. Only a refresh writes offsets_ and commands_, and
+  // refreshes never overlap, so reading them here races with nothing; every write below
+  // takes the lock.
   std::unordered_map<std::string, uint64_t> kept;
   std::unordered_map<std::string, ToolEvent> found;
   std::vector<Transcript::Result> results;
@@ -42,9 +38,9 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
   };
   bool changed = false;
   for (const std::string& path : Transcript::files(paths, true)) {
-    const auto known = offsets.find(path);
+    const auto known = offsets_.find(path);
     uint64_t& offset = kept[path];
-    offset = known == offsets.end() ? 0 : known->second;
+    offset = known == offsets_.end() ? 0 : known->second;
     const auto attributes = Files::attributes(path);
     if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) continue;
     const uint64_t size = attributes->size;
@@ -58,7 +54,11 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
     // A line still being written waits for the next refresh.
     const size_t lastFeed = bytes.rfind('\n');
     if (lastFeed == std::string::npos) continue;
-    const std::string text = Text::repairUtf8(std::string_view(bytes).substr(0, lastFeed + 1));
+    const std::string_view whole = std::string_view(bytes).substr(0, lastFeed + 1);
+    // Valid text, the common case, is read where it lies.
+    std::string repaired;
+    if (!Text::isValidUtf8(whole)) repaired = Text::repairUtf8(whole);
+    const std::string_view text = repaired.empty() ? whole : repaired;
     offset = from + lastFeed + 1;
     std::string_view name = Path::lastComponent(path);
     name.remove_suffix(6);  // ".jsonl"
@@ -73,6 +73,7 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
   }
 
   std::vector<ToolEvent> events;
+  std::unordered_map<std::string, uint64_t> offsets;
   {
     std::lock_guard guard(lock_);
     for (auto& [id, event] : found) commands_.insert_or_assign(id, std::move(event));
@@ -85,12 +86,13 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
       }
     }
     std::erase_if(commands_, [&](const auto& entry) { return !(entry.second.start > cutoff); });
-    offsets_ = kept;
+    offsets_ = std::move(kept);
     if (!changed || !store_) return;
     events.reserve(commands_.size());
     for (const auto& [id, event] : commands_) events.push_back(event);
+    offsets = offsets_;
   }
-  store_->saveToolEvents(origin, events, kept);
+  store_->saveToolEvents(origin, events, offsets);
 }
 
 std::vector<ToolEvent> CommandIndex::all() const {

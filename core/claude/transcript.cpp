@@ -161,10 +161,12 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
     const bool hasResult = contains(raw, "\"tool_result\"");
     if (!hasResult && !contains(raw, "\"tool_use\"")) continue;
     if (onlyCommands && !hasResult && !contains(raw, "\"Bash\"")) continue;
-    // Most results belong to other tools; only results of calls already seen can close one.
-    if (onlyCommands && hasResult && !contains(raw, "\"tool_use\"") &&
-        !mayHoldWantedResult(
-            raw, [&](std::string_view id) { return pending.contains(std::string(id)); })) {
+    // Most results belong to other tools; only results of calls already seen can close
+    // one. A raw "tool_result" is JSON structure, never escaped text, so the line is a
+    // user message, and those hold no calls.
+    if (onlyCommands && hasResult && !mayHoldWantedResult(raw, [&](std::string_view id) {
+          return pending.contains(std::string(id));
+        })) {
       continue;
     }
     line = Line{};
