@@ -58,13 +58,6 @@ std::optional<ToolEvent> toolEventFromJson(const nlohmann::json& json);
 }  // namespace tessel
 
 template <>
-struct std::hash<tessel::Date> {
-  size_t operator()(tessel::Date date) const noexcept {
-    return std::hash<double>{}(date.secondsSince1970());
-  }
-};
-
-template <>
 struct std::hash<tessel::ToolEvent> {
   size_t operator()(const tessel::ToolEvent& e) const noexcept {
     return tessel::hashFields(e.id, e.sessionId, e.tool, e.summary, e.start, e.end, e.isError,

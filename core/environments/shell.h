@@ -14,8 +14,8 @@ struct Result {
   // The exit code, or the number of the signal that ended the process; -1 when it
   // could not be started.
   int32_t status = -1;
-  std::string out;  // standard output as UTF-8, invalid sequences repaired
-  std::string err;  // standard error, or why the launch failed
+  std::string out{};  // standard output as UTF-8, invalid sequences repaired
+  std::string err{};  // standard error, or why the launch failed
   bool timedOut = false;
 
   bool ok() const { return status == 0 && !timedOut; }

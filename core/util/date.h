@@ -3,6 +3,7 @@
 #pragma once
 
 #include <compare>
+#include <functional>
 
 namespace tessel {
 
@@ -43,3 +44,10 @@ class Date {
 };
 
 }  // namespace tessel
+
+template <>
+struct std::hash<tessel::Date> {
+  size_t operator()(tessel::Date date) const noexcept {
+    return std::hash<double>{}(date.secondsSince1970());
+  }
+};
