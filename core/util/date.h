@@ -37,6 +37,7 @@ class Date {
     seconds_ += seconds;
     return *this;
   }
+  // NOLINTNEXTLINE(modernize-use-nullptr): clang-tidy misreads a defaulted <=>
   constexpr auto operator<=>(const Date&) const = default;
 
  private:
