@@ -125,13 +125,13 @@ void HookLogReader::handleLine(std::string_view line, size_t capacity, const std
   if (hasBackgroundMark(line)) return;
   const simdjson::padded_string_view padded(line.data(), line.size(), capacity);
   if (auto record = HookRecord::decode(padded)) {
-    ingest(*record);
+    ingest(std::move(*record));
     return;
   }
   auto record = containerRecord(padded);
   if (!record || isOwnHostLine(*record->ctr)) return;
-  ingest(*record);
   trace(*record, path);
+  ingest(std::move(*record));
 }
 
 // On a Linux host the container hook's command also runs for the host's own sessions
@@ -141,7 +141,7 @@ bool HookLogReader::isOwnHostLine(std::string_view ctr) const {
   return !ownHostName_.empty() && ctr == ownHostName_;
 }
 
-void HookLogReader::ingest(const HookRecord& record) {
+void HookLogReader::ingest(HookRecord&& record) {
   const Date date = record.date();
   lastRecord_ = std::max(lastRecord_.value_or(Date::distantPast()), date);
   if (record.pid) sessionPIDs_[record.s] = *record.pid;
@@ -172,9 +172,11 @@ void HookLogReader::ingest(const HookRecord& record) {
       return;
     }
   }
-  ToolEvent event{*record.id, record.s, *record.tool, record.sum.value_or(*record.tool), date};
+  std::string summary = record.sum ? std::move(*record.sum) : *record.tool;
+  ToolEvent event{std::move(*record.id), std::move(record.s), std::move(*record.tool),
+                  std::move(summary), date};
   event.isBackground = record.bg == true;
-  event.cwd = record.cwd;
+  event.cwd = std::move(record.cwd);
   event.source = ToolEvent::Source::hook;
   if (isPost) {
     event.end = date;

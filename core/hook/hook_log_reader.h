@@ -80,7 +80,8 @@ class HookLogReader {
  private:
   void readFile(const std::string& path);
   void handleLine(std::string_view line, size_t capacity, const std::string& path);
-  void ingest(const HookRecord& record);
+  // Takes the record's texts over.
+  void ingest(HookRecord&& record);
   void trace(const HookRecord& record, const std::string& path);
   void store(std::shared_ptr<const ToolEvent> event);
   void prune(Date cutoff);
