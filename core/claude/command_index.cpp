@@ -62,13 +62,10 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
     offset = from + lastFeed + 1;
     std::string_view name = Path::lastComponent(path);
     name.remove_suffix(6);  // ".jsonl"
-    for (auto& event : Transcript::events(text, std::string(name), true)) {
+    for (auto& event : Transcript::events(text, std::string(name), true, wanted, results)) {
       std::string id = event.id;
       found.insert_or_assign(std::move(id), std::move(event));
     }
-    auto more = Transcript::results(text, wanted);
-    results.insert(results.end(), std::make_move_iterator(more.begin()),
-                   std::make_move_iterator(more.end()));
     changed = true;
   }
 

@@ -129,6 +129,26 @@ bool mayHoldWantedResult(std::string_view line,
   return !sawId;
 }
 
+// Which tool blocks a raw line may hold, from one search for their common prefix: most
+// lines (prose, thinking, metadata) hold neither and are passed over at search speed.
+struct Kinds {
+  bool use = false;
+  bool result = false;
+};
+
+Kinds kindsOf(std::string_view line) {
+  static constexpr std::string_view prefix = "\"tool_";
+  Kinds kinds;
+  for (size_t at = Text::find(line, prefix); at != std::string_view::npos;
+       at = Text::find(line, prefix, at + 1)) {
+    const std::string_view rest = line.substr(at + prefix.size());
+    if (rest.starts_with("use\"")) kinds.use = true;
+    if (rest.starts_with("result\"")) kinds.result = true;
+    if (kinds.use && kinds.result) break;
+  }
+  return kinds;
+}
+
 }  // namespace
 
 std::optional<std::string> tail(const std::string& path, uint64_t maxBytes) {
@@ -153,22 +173,29 @@ std::optional<Date> date(std::optional<std::string_view> value) {
 
 std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
                               bool onlyCommands) {
+  std::vector<Result> unused;
+  return events(text, sessionHint, onlyCommands, nullptr, unused);
+}
+
+std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
+                              bool onlyCommands,
+                              const std::function<bool(std::string_view)>& wantedResults,
+                              std::vector<Result>& results) {
   std::unordered_map<std::string, ToolEvent> pending;
-  std::unordered_map<std::string, std::pair<Date, bool>> results;
+  std::unordered_map<std::string, std::pair<Date, bool>> closing;
   std::vector<std::string> order;
+  const auto wanted = [&](std::string_view id) {
+    return pending.contains(std::string(id)) || (wantedResults && wantedResults(id));
+  };
   Line line;
   for (std::string_view raw : Text::nonEmptyLines(text)) {
-    const bool hasResult = contains(raw, "\"tool_result\"");
-    if (!hasResult && !contains(raw, "\"tool_use\"")) continue;
-    if (onlyCommands && !hasResult && !contains(raw, "\"Bash\"")) continue;
-    // Most results belong to other tools; only results of calls already seen can close
-    // one. A raw "tool_result" is JSON structure, never escaped text, so the line is a
-    // user message, and those hold no calls.
-    if (onlyCommands && hasResult && !mayHoldWantedResult(raw, [&](std::string_view id) {
-          return pending.contains(std::string(id));
-        })) {
-      continue;
-    }
+    const Kinds kinds = kindsOf(raw);
+    if (!kinds.result && !kinds.use) continue;
+    if (onlyCommands && !kinds.result && !contains(raw, "\"Bash\"")) continue;
+    // Only results of calls already seen (or asked for) matter. A raw "tool_result" is
+    // JSON structure, never escaped text, so the line is a user message, and those hold
+    // no calls: it can be passed over on its call ids alone.
+    if (kinds.result && !mayHoldWantedResult(raw, wanted)) continue;
     line = Line{};
     if (!readLine(raw, line)) continue;
     const auto ts = date(line.timestamp);
@@ -194,7 +221,10 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
         }
       } else if (block.type == "tool_result") {
         if (!block.toolUseId) continue;
-        results[std::string(*block.toolUseId)] = {*ts, block.isError};
+        closing[std::string(*block.toolUseId)] = {*ts, block.isError};
+        if (wantedResults && wantedResults(*block.toolUseId)) {
+          results.push_back({std::string(*block.toolUseId), *ts, block.isError});
+        }
       }
     }
   }
@@ -202,31 +232,13 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
   answer.reserve(order.size());
   for (const std::string& id : order) {
     ToolEvent& event = pending.at(id);
-    if (const auto result = results.find(id); result != results.end()) {
+    if (const auto result = closing.find(id); result != closing.end()) {
       event.end = result->second.first;
       event.isError = result->second.second;
     }
     answer.push_back(std::move(event));
   }
   return answer;
-}
-
-std::vector<Result> results(std::string_view text,
-                            const std::function<bool(std::string_view)>& wanted) {
-  std::vector<Result> found;
-  Line line;
-  for (std::string_view raw : Text::nonEmptyLines(text)) {
-    if (!contains(raw, "\"tool_result\"") || !mayHoldWantedResult(raw, wanted)) continue;
-    line = Line{};
-    if (!readLine(raw, line)) continue;
-    const auto ts = date(line.timestamp);
-    if (!ts) continue;
-    for (const Block& block : line.blocks) {
-      if (block.type != "tool_result" || !block.toolUseId || !wanted(*block.toolUseId)) continue;
-      found.push_back({std::string(*block.toolUseId), *ts, block.isError});
-    }
-  }
-  return found;
 }
 
 std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents) {

@@ -22,12 +22,6 @@ namespace tessel::Transcript {
 // at a line boundary; nothing when the file cannot be read or no whole line fits.
 std::optional<std::string> tail(const std::string& path, uint64_t maxBytes);
 
-// The tool calls in `text`, in the order they were first seen, each closed by its result
-// when the result is in the same text. `sessionHint` names the session of lines that do
-// not say. With `onlyCommands`, only "Bash" calls.
-std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
-                              bool onlyCommands);
-
 // A tool call's outcome, from a "tool_result" block.
 struct Result {
   std::string toolUseId;
@@ -36,10 +30,19 @@ struct Result {
   bool operator==(const Result&) const = default;
 };
 
-// The results in `text` whose call id `wanted` accepts, in file order. Lines are tested
-// on their raw bytes first, so lines with only unwanted results are never parsed.
-std::vector<Result> results(std::string_view text,
-                            const std::function<bool(std::string_view)>& wanted);
+// The tool calls in `text`, in the order they were first seen, each closed by its result
+// when the result is in the same text. `sessionHint` names the session of lines that do
+// not say. With `onlyCommands`, only "Bash" calls.
+std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
+                              bool onlyCommands);
+// The same, and in the same pass the results in `text` whose call id `wantedResults`
+// accepts, appended to `results` in file order: an incremental reader closes calls of
+// earlier chunks with them. Lines are tested on their raw bytes first, so lines with only
+// results nobody wants are never parsed.
+std::vector<ToolEvent> events(std::string_view text, const std::optional<std::string>& sessionHint,
+                              bool onlyCommands,
+                              const std::function<bool(std::string_view)>& wantedResults,
+                              std::vector<Result>& results);
 
 // The model of the latest assistant message ("claude-..."), found without parsing.
 std::optional<std::string> lastModel(std::string_view text);

@@ -43,7 +43,9 @@ TEST(DamagedInput, TranscriptLines) {
         }
       }
     }
-    const auto results = Transcript::results(input, [](std::string_view) { return true; });
+    std::vector<Transcript::Result> results;
+    Transcript::events(
+        input, std::nullopt, true, [](std::string_view) { return true; }, results);
     for (const auto& result : results) ASSERT_FALSE(result.toolUseId.empty()) << input;
     Transcript::lastModel(input);
     HistorySession session{.id = "s"};
