@@ -1,6 +1,9 @@
 #include "claude/history_session.h"
 
+#include <algorithm>
+#include <array>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "util/json_object.h"
 #include "util/json_reader.h"
@@ -43,26 +46,33 @@ std::optional<std::string> titleIn(std::string_view line, std::string_view key) 
   return title;
 }
 
-// The record types a history session takes something from, as written after "type":".
-bool namesARecordType(std::string_view rest) {
-  return rest.starts_with("custom-title\"") || rest.starts_with("ai-title\"") ||
-         rest.starts_with("last-prompt\"") || rest.starts_with("assistant\"");
+constexpr std::string_view customTitleMark = R"("type":"custom-title")";
+constexpr std::string_view aiTitleMark = R"("type":"ai-title")";
+constexpr std::string_view lastPromptMark = R"("type":"last-prompt")";
+constexpr std::string_view assistantMark = R"("type":"assistant")";
+constexpr std::string_view cwdMark = R"("cwd":")";
+
+// The bounds of the line holding byte `at`: from after the previous line feed to the next
+// (or the end).
+std::pair<size_t, size_t> lineAround(std::string_view data, size_t at) {
+  const size_t before = at == 0 ? std::string_view::npos : data.rfind('\n', at - 1);
+  const size_t start = before == std::string_view::npos ? 0 : before + 1;
+  const size_t end = data.find('\n', at);
+  return {start, end == std::string_view::npos ? data.size() : end};
 }
 
 }  // namespace
 
-void HistorySession::scanLine(std::string_view line, std::optional<std::string_view>& assistant) {
+void HistorySession::scanLine(std::string_view line) {
   if (line.size() < 3) return;
-  if (contains(line, R"("type":"custom-title")")) {
+  if (contains(line, customTitleMark)) {
     if (auto title = titleIn(line, "customTitle")) customTitle = std::move(title);
-  } else if (contains(line, R"("type":"ai-title")")) {
+  } else if (contains(line, aiTitleMark)) {
     if (auto title = titleIn(line, "aiTitle")) aiTitle = std::move(title);
-  } else if (contains(line, R"("type":"last-prompt")")) {
+  } else if (contains(line, lastPromptMark)) {
     hasPrompt = true;
-  } else if (contains(line, R"("type":"assistant")")) {
-    assistant = line;
   }
-  if ((!cwd || !entrypoint) && contains(line, R"("cwd":")")) {
+  if ((!cwd || !entrypoint) && contains(line, cwdMark)) {
     std::optional<std::string> lineCwd, lineEntrypoint;
     const bool whole = visitLine(line, [&](std::string_view key, simdjson::ondemand::value value) {
       if (key == "cwd") {
@@ -80,27 +90,39 @@ void HistorySession::scanLine(std::string_view line, std::optional<std::string_v
 }
 
 void HistorySession::scan(std::string_view data) {
-  static constexpr std::string_view typeKey = R"("type":")";
-  static constexpr std::string_view cwdKey = R"("cwd":")";
-  std::optional<std::string_view> assistant;
-  // Only lines with one of the four record types, or (while the folder is unknown) a
-  // working directory, matter. Both are searched for across the whole chunk, so the
-  // bytes of every other line are passed over at search speed.
+  // Titles and prompts are rare and the folder is needed once, so each mark is searched
+  // for across the whole chunk, once: only lines holding one are looked at, and the bytes
+  // of every other line are passed over at search speed.
+  const std::array<std::string_view, 4> marks = {customTitleMark, aiTitleMark, lastPromptMark,
+                                                 cwdMark};
+  std::array<size_t, 4> next{};
+  for (size_t mark = 0; mark < marks.size(); ++mark) next[mark] = Text::find(data, marks[mark]);
   size_t from = 0;
-  while (from < data.size()) {
-    const bool wantsFolder = !cwd || !entrypoint;
-    size_t hit = Text::find(data, typeKey, from);
-    while (hit != std::string_view::npos && !namesARecordType(data.substr(hit + typeKey.size()))) {
-      hit = Text::find(data, typeKey, hit + 1);
-    }
-    if (wantsFolder) hit = std::min(hit, Text::find(data, cwdKey, from));
+  while (true) {
+    // The folder mark counts only while the folder or entry point is unknown.
+    const size_t last = !cwd || !entrypoint ? marks.size() : marks.size() - 1;
+    const size_t hit = *std::min_element(next.begin(), next.begin() + static_cast<long>(last));
     if (hit == std::string_view::npos) break;
-    const size_t feedBefore = hit == 0 ? std::string_view::npos : data.rfind('\n', hit - 1);
-    const size_t lineStart = feedBefore == std::string_view::npos ? 0 : feedBefore + 1;
-    size_t lineEnd = data.find('\n', hit);
-    if (lineEnd == std::string_view::npos) lineEnd = data.size();
-    scanLine(data.substr(lineStart, lineEnd - lineStart), assistant);
-    from = lineEnd + 1;
+    const auto [start, end] = lineAround(data, hit);
+    scanLine(data.substr(start, end - start));
+    from = end + 1;
+    for (size_t mark = 0; mark < marks.size(); ++mark) {
+      if (next[mark] < from) next[mark] = Text::find(data, marks[mark], from);
+    }
+  }
+
+  // Only the chunk's last assistant line names the model: search from the end. A line
+  // that is also a title or prompt record counts as that instead.
+  std::optional<std::string_view> assistant;
+  for (size_t hit = data.rfind(assistantMark); hit != std::string_view::npos;) {
+    const auto [start, end] = lineAround(data, hit);
+    const std::string_view line = data.substr(start, end - start);
+    if (!contains(line, customTitleMark) && !contains(line, aiTitleMark) &&
+        !contains(line, lastPromptMark)) {
+      assistant = line;
+      break;
+    }
+    hit = start == 0 ? std::string_view::npos : data.rfind(assistantMark, start - 1);
   }
   if (!assistant) return;
   std::optional<std::string> lineModel;

@@ -44,8 +44,8 @@ struct HistorySession {
   bool operator==(const HistorySession&) const = default;
 
  private:
-  // One line of a chunk; remembers the latest assistant line in `assistant`.
-  void scanLine(std::string_view line, std::optional<std::string_view>& assistant);
+  // A line holding a title, prompt or folder mark.
+  void scanLine(std::string_view line);
 };
 
 // The stored form: the field names as keys, absent optionals left out, the date in

@@ -129,23 +129,18 @@ bool mayHoldWantedResult(std::string_view line,
   return !sawId;
 }
 
-// Which tool blocks a raw line may hold, from one search for their common prefix: most
-// lines (prose, thinking, metadata) hold neither and are passed over at search speed.
+// Which tool blocks a raw line may hold. Each search skips ahead by up to its needle's
+// length, so two searches for the long names beat one for their short common prefix.
 struct Kinds {
   bool use = false;
   bool result = false;
 };
 
 Kinds kindsOf(std::string_view line) {
-  static constexpr std::string_view prefix = "\"tool_";
   Kinds kinds;
-  for (size_t at = Text::find(line, prefix); at != std::string_view::npos;
-       at = Text::find(line, prefix, at + 1)) {
-    const std::string_view rest = line.substr(at + prefix.size());
-    if (rest.starts_with("use\"")) kinds.use = true;
-    if (rest.starts_with("result\"")) kinds.result = true;
-    if (kinds.use && kinds.result) break;
-  }
+  kinds.result = contains(line, "\"tool_result\"");
+  // A raw "tool_result" marks a user message, which holds no calls.
+  if (!kinds.result) kinds.use = contains(line, "\"tool_use\"");
   return kinds;
 }
 
