@@ -94,7 +94,7 @@ TEST(SessionHistory, ReadsLongTranscriptsInChunksAndResumesAfterARestart) {
   std::string text = userLine("/home/dev/big");
   const std::string filler =
       R"({"type":"user","message":{"role":"user","content":")" + std::string(4000, 'x') + "\"}}\n";
-  while (text.size() < 20u * 1024 * 1024) text += filler;
+  while (text.size() < size_t{20} * 1024 * 1024) text += filler;
   text += R"({"type":"last-prompt","lastPrompt":"go","sessionId":"big"})"
           "\n";
   const std::string path = dir.write("config/projects/-home-dev-big/big.jsonl", text);
