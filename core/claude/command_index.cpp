@@ -37,7 +37,7 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
     return found.contains(key) || commands_.contains(key);
   };
   bool changed = false;
-  for (const std::string& path : Transcript::files(paths, true)) {
+  for (const std::string& path : Transcript::files(paths, true, &listings_)) {
     const auto known = offsets_.find(path);
     uint64_t& offset = kept[path];
     offset = known == offsets_.end() ? 0 : known->second;

@@ -15,6 +15,7 @@
 #include "claude/tool_event.h"
 #include "hook/claude_paths.h"
 #include "util/date.h"
+#include "util/files.h"
 
 namespace tessel {
 
@@ -38,6 +39,8 @@ class CommandIndex {
 
  private:
   const std::shared_ptr<IndexStore> store_;
+  // Only refreshes use it, one at a time.
+  Files::ListingCache listings_;
   mutable std::mutex lock_;
   // Guarded by lock_: transcript path -> bytes consumed, and call id -> call.
   std::unordered_map<std::string, uint64_t> offsets_;

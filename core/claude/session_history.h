@@ -14,6 +14,7 @@
 #include "claude/history_session.h"
 #include "hook/claude_paths.h"
 #include "util/date.h"
+#include "util/files.h"
 
 namespace tessel {
 
@@ -36,6 +37,8 @@ class SessionHistory {
 
  private:
   const std::shared_ptr<IndexStore> store_;
+  // Only refreshes use it, one at a time.
+  Files::ListingCache listings_;
   mutable std::mutex lock_;
   // Guarded by lock_.
   std::unordered_map<std::string, HistorySession> known_;

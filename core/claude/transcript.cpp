@@ -236,17 +236,21 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
   return answer;
 }
 
-std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents) {
+std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,
+                               Files::ListingCache* cache) {
+  const auto list = [&](const std::string& folder) {
+    return cache ? cache->list(folder) : Files::list(folder);
+  };
   std::vector<std::string> found;
   const std::string projects = paths.projectsDir();
-  for (const std::string& project : Files::list(projects)) {
+  for (const std::string& project : list(projects)) {
     const std::string folder = projects + "/" + project;
-    for (const std::string& entry : Files::list(folder)) {
+    for (const std::string& entry : list(folder)) {
       if (entry.ends_with(".jsonl")) {
         found.push_back(folder + "/" + entry);
       } else if (withSubagents) {
         const std::string subagents = folder + "/" + entry + "/subagents";
-        for (const std::string& file : Files::list(subagents)) {
+        for (const std::string& file : list(subagents)) {
           if (file.ends_with(".jsonl")) found.push_back(subagents + "/" + file);
         }
       }

@@ -15,6 +15,7 @@
 #include "claude/tool_event.h"
 #include "hook/claude_paths.h"
 #include "util/date.h"
+#include "util/files.h"
 
 namespace tessel::Transcript {
 
@@ -50,7 +51,9 @@ std::optional<std::string> lastModel(std::string_view text);
 // The transcript files under the projects folder: <project>/<session>.jsonl and, with
 // `withSubagents`, <project>/<session>/subagents/*.jsonl. Folders that cannot be listed
 // count as empty.
-std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents);
+// With a cache, unchanged folders are not listed again.
+std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,
+                               Files::ListingCache* cache = nullptr);
 
 // A transcript timestamp: an internet date-time with or without fractional seconds.
 std::optional<Date> date(std::optional<std::string_view> value);

@@ -108,6 +108,29 @@ std::vector<std::string> list(const std::string& folder) {
   return names;
 }
 
+std::vector<std::string> ListingCache::list(const std::string& folder) {
+  const auto folderAttributes = attributes(folder);
+  if (!folderAttributes || !folderAttributes->isDirectory) {
+    listings_.erase(folder);
+    return {};
+  }
+  const auto cached = listings_.find(folder);
+  if (cached != listings_.end() && cached->second.modified == folderAttributes->modified) {
+    return cached->second.names;
+  }
+  std::vector<std::string> names = Files::list(folder);
+  // The file system stamps changes with a coarse clock: a change in the same tick as this
+  // listing would leave the time as it is. Only listings of folders that have been quiet
+  // for a while are kept.
+  const double quiet = Date::now() - folderAttributes->modified;
+  if (quiet > 2) {
+    listings_[folder] = Listing{folderAttributes->modified, names};
+  } else {
+    listings_.erase(folder);
+  }
+  return names;
+}
+
 std::optional<OpenFile> OpenFile::open(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::nullopt;

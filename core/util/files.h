@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "util/date.h"
@@ -43,6 +44,22 @@ std::optional<Attributes> attributes(const std::string& path);
 // The names in `folder` (without "." and ".."), in the order the file system lists
 // them; empty when it cannot be listed.
 std::vector<std::string> list(const std::string& folder);
+
+// Folder listings kept by the folder's modification time, for readers that list the same
+// folders on every refresh: an unchanged folder costs one stat instead of a listing.
+// Belongs to one reader and is used by one thread at a time.
+class ListingCache {
+ public:
+  // `Files::list(folder)`, from the cache when the folder has not changed since.
+  std::vector<std::string> list(const std::string& folder);
+
+ private:
+  struct Listing {
+    Date modified;
+    std::vector<std::string> names;
+  };
+  std::unordered_map<std::string, Listing> listings_;
+};
 
 // A regular file opened for ranged reads; closed when the object goes.
 class OpenFile {

@@ -1,0 +1,47 @@
+#include "util/files.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "support/temp_dir.h"
+
+namespace tessel {
+namespace {
+
+std::vector<std::string> sorted(std::vector<std::string> names) {
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(ListingCache, ListsAgainOnlyWhenTheFolderChanged) {
+  test::TempDir dir;
+  dir.write("projects/a.jsonl", "");
+  const std::string folder = dir / "projects";
+  Files::ListingCache cache;
+  // A folder changed just now is listed every time: a change within the same clock tick
+  // would not move its time.
+  EXPECT_EQ(cache.list(folder), std::vector<std::string>{"a.jsonl"});
+  dir.write("projects/b.jsonl", "");
+  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
+
+  // A quiet folder is kept; the listing seen is the cached one until its time moves.
+  const Date quiet = Date::now() - 60;
+  test::setModified(folder, quiet);
+  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
+  std::filesystem::remove(dir / "projects/b.jsonl");
+  test::setModified(folder, quiet);
+  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
+  dir.write("projects/c.jsonl", "");
+  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
+
+  // Gone, or a file where the folder was: nothing.
+  std::filesystem::remove_all(folder);
+  EXPECT_TRUE(cache.list(folder).empty());
+  dir.write("projects", "a file now");
+  EXPECT_TRUE(cache.list(folder).empty());
+}
+
+}  // namespace
+}  // namespace tessel
