@@ -33,6 +33,8 @@
 #include <utility>
 #include <vector>
 
+#include "util/json_writer.h"
+
 namespace tessel::bench {
 
 constexpr uint64_t kKiB = 1024;
@@ -84,45 +86,9 @@ uint64_t mix(uint64_t a, uint64_t b) {
   return random.next();
 }
 
-// JSON string contents the way JSON.stringify writes them: quotes, backslashes and
-// control characters escaped, everything else (UTF-8, '/') raw.
+// JSON string contents the way JSON.stringify writes them: "/" stays raw.
 void appendEscaped(std::string& out, std::string_view text) {
-  static constexpr char hex[] = "0123456789abcdef";
-  size_t run = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c >= 0x20 && c != '"' && c != '\\') continue;
-    out.append(text.data() + run, i - run);
-    run = i + 1;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      default:
-        out += "\\u00";
-        out += hex[c >> 4];
-        out += hex[c & 15];
-    }
-  }
-  out.append(text.data() + run, text.size() - run);
+  JsonWriter::appendEscaped(out, text, false);
 }
 
 std::string escaped(std::string_view text) {
@@ -776,7 +742,6 @@ class FileOut {
   std::string buffer_;
   uint64_t flushed_ = 0;
 };
-
 
 // ---------------------------------------------------------------------------------------
 // One transcript: a main session, or a sub-agent's file written while its parent waits
@@ -1943,7 +1908,6 @@ class SessionWriter {
 
 // ---------------------------------------------------------------------------------------
 
-
 bool writeProjectsTree(const TreeOptions& options, TreeStats& totals) {
   namespace fs = std::filesystem;
   const std::string projectsPath = options.output + "/projects";
@@ -2000,4 +1964,3 @@ int64_t nowMillis() {
 }
 
 }  // namespace tessel::bench
-

@@ -256,6 +256,7 @@ std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,
       }
     }
   }
+  if (cache) cache->forgetUnused();
   return found;
 }
 

@@ -70,22 +70,20 @@ TimedCache<std::map<std::string, Workspace>>& devPodCache() {
 constexpr double cpuCountLifetime = 600;
 constexpr double workspaceLifetime = 60;
 
-std::optional<int> parseCount(const std::string& text) {
-  size_t start = text.find_first_not_of(" \t\r\n");
-  if (start == std::string::npos) return std::nullopt;
-  const size_t end = text.find_last_not_of(" \t\r\n") + 1;
+// A decimal count and nothing else (blanks around it aside).
+std::optional<int> parseCount(std::string_view text) {
+  text = Text::trimmed(text);
   int value = 0;
-  for (size_t index = start; index < end; ++index) {
-    const char c = text[index];
-    if (c < '0' || c > '9' || value > 1000000) return std::nullopt;
-    value = value * 10 + (c - '0');
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < 0) {
+    return std::nullopt;
   }
   return value;
 }
 
 std::map<std::string, Workspace> parseWorkspaces(const std::string& text) {
   std::map<std::string, Workspace> workspaces;
-  const auto list = nlohmann::json::parse(text, nullptr, false);
+  const auto list = Json::parse(text);
   if (!list.is_array()) return workspaces;
   for (const auto& item : list) {
     if (!item.is_object()) continue;
@@ -128,7 +126,7 @@ std::string dockerApplicationPath() {
 std::vector<nlohmann::json> objectLines(std::string_view text) {
   std::vector<nlohmann::json> objects;
   for (const std::string_view line : Text::nonEmptyLines(text)) {
-    auto value = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+    auto value = Json::parse(line);
     if (value.is_object()) objects.push_back(std::move(value));
   }
   return objects;

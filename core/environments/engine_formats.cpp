@@ -9,6 +9,7 @@
 #include "environments/environments.h"
 #include "util/calendar.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace tessel {
 
@@ -36,13 +37,6 @@ void forEachPiece(std::string_view text, char separator, Visit visit) {
     if (end > start) visit(text.substr(start, end - start));
     start = end + 1;
   }
-}
-
-std::string_view trimmed(std::string_view text) {
-  constexpr std::string_view blanks = " \t\r\n\f\v";
-  const size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
 }
 
 }  // namespace
@@ -122,7 +116,7 @@ bool isClaudeCommand(std::string_view line) {
 }
 
 int64_t bytes(std::string_view text) {
-  text = trimmed(text);
+  text = Text::trimmed(text);
   const size_t numberEnd = text.find_first_not_of("0123456789.");
   const std::string number(text.substr(0, numberEnd));
   if (number.empty()) return 0;

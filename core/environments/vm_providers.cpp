@@ -73,13 +73,6 @@ struct Member {
   std::optional<std::string> (*note)(const std::vector<Item>& listed) = nullptr;
 };
 
-std::string_view trimmed(std::string_view text) {
-  constexpr std::string_view blanks = " \t\r\n";
-  const size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
 // Takes the first word off `rest`, leaving `rest` at the word after it.
 std::string_view nextWord(std::string_view& rest) {
   constexpr std::string_view blanks = " \t";
@@ -174,8 +167,6 @@ const ProcessEntry* hostProcess(const ProcessTable& processes, const HostProcess
   return found;
 }
 
-json parsed(std::string_view text) { return json::parse(text.begin(), text.end(), nullptr, false); }
-
 std::vector<Item> items(const Member& member, std::string_view out) {
   std::vector<Item> listed;
   const auto read = [&](const json& object) {
@@ -188,13 +179,13 @@ std::vector<Item> items(const Member& member, std::string_view out) {
   };
   switch (member.layout) {
     case Layout::jsonArray:
-      readArray(parsed(out));
+      readArray(Json::parse(out));
       break;
     case Layout::jsonLines:
-      for (const std::string_view line : Text::nonEmptyLines(out)) read(parsed(line));
+      for (const std::string_view line : Text::nonEmptyLines(out)) read(Json::parse(line));
       break;
     case Layout::jsonList:
-      if (const json document = parsed(out); document.is_object()) {
+      if (const json document = Json::parse(out); document.is_object()) {
         if (const auto list = document.find("list"); list != document.end()) readArray(*list);
       }
       break;
@@ -298,7 +289,7 @@ std::optional<std::string> machinesSetUp(const std::vector<Item>& listed) {
 
 // "<UUID> <status> <name>", under a "UUID Status Name" header; names may hold blanks.
 std::optional<Item> readUTM(std::string_view line) {
-  std::string_view rest = trimmed(line);
+  std::string_view rest = Text::trimmed(line);
   const std::string_view uuid = nextWord(rest);
   const std::string_view status = nextWord(rest);
   if (status.empty() || uuid == "UUID") return std::nullopt;
@@ -311,7 +302,7 @@ std::optional<Item> readUTM(std::string_view line) {
 
 // Under a "Total running VMs: N" line, the path of each running machine's .vmx file.
 std::optional<Item> readVMware(std::string_view line) {
-  const std::string_view path = trimmed(line);
+  const std::string_view path = Text::trimmed(line);
   if (!path.ends_with(".vmx")) return std::nullopt;
   const std::string_view file = Path::lastComponent(path);
   return Item{.id = std::string(path),
@@ -322,12 +313,12 @@ std::optional<Item> readVMware(std::string_view line) {
 
 // "\"name\" {uuid}"; the name may hold blanks, quotes and braces itself.
 std::optional<Item> readVirtualBox(std::string_view line) {
-  line = trimmed(line);
+  line = Text::trimmed(line);
   const size_t open = line.rfind('{');
   if (!line.ends_with('}') || open == std::string_view::npos || open + 2 >= line.size()) {
     return std::nullopt;
   }
-  std::string_view name = trimmed(line.substr(0, open));
+  std::string_view name = Text::trimmed(line.substr(0, open));
   if (name.size() >= 2 && name.front() == '"' && name.back() == '"') {
     name = name.substr(1, name.size() - 2);
   }

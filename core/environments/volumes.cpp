@@ -24,19 +24,8 @@ constexpr double containerListTimeout = 10;
 constexpr double containerInspectTimeout = 30;
 constexpr double removalTimeout = 60;
 
-std::string_view trimmed(std::string_view text) {
-  constexpr std::string_view blanks = " \t\r\n\f\v";
-  const size_t first = text.find_first_not_of(blanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
 bool isHexDigit(char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-nlohmann::json parsed(std::string_view text) {
-  return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
 }
 
 // The member `key` of `object` when it has the JSON type `type`; null otherwise.
@@ -82,7 +71,7 @@ std::map<std::string, std::vector<ContainerVolume::User>> containerUsers(
   if (!listing.ok()) return {};
   std::vector<std::string> ids;
   for (const auto line : Text::nonEmptyLines(listing.out)) {
-    const auto id = trimmed(line);
+    const auto id = Text::trimmed(line);
     if (!id.empty()) ids.emplace_back(id);
   }
   if (ids.empty()) return {};
@@ -139,7 +128,7 @@ namespace Volumes {
 
 std::vector<ContainerVolume> parseDiskUsage(std::string_view output) {
   std::vector<ContainerVolume> volumes;
-  const auto usage = parsed(output);
+  const auto usage = Json::parse(output);
   const auto* list = arrayAt(usage, "Volumes");
   if (list == nullptr) return volumes;
   for (const auto& item : *list) {
@@ -161,7 +150,7 @@ std::vector<ContainerVolume> parseDiskUsage(std::string_view output) {
 
 std::map<std::string, Inspection> parseVolumeInspect(std::string_view output) {
   std::map<std::string, Inspection> inspections;
-  const auto list = parsed(output);
+  const auto list = Json::parse(output);
   if (!list.is_array()) return inspections;
   for (const auto& item : list) {
     if (!item.is_object()) continue;
@@ -184,7 +173,7 @@ std::map<std::string, Inspection> parseVolumeInspect(std::string_view output) {
 std::map<std::string, std::vector<ContainerVolume::User>> parseContainerMounts(
     std::string_view output) {
   std::map<std::string, std::vector<ContainerVolume::User>> users;
-  const auto list = parsed(output);
+  const auto list = Json::parse(output);
   if (!list.is_array()) return users;
   for (const auto& item : list) {
     if (!item.is_object()) continue;
@@ -223,10 +212,10 @@ std::map<std::string, std::vector<ContainerVolume::User>> parseContainerMounts(
 
 std::string firstLine(const Shell::Result& result) {
   if (result.timedOut) return "it took too long";
-  std::string_view text = trimmed(result.err);
-  if (text.empty()) text = trimmed(result.out);
+  std::string_view text = Text::trimmed(result.err);
+  if (text.empty()) text = Text::trimmed(result.out);
   if (text.empty()) return "exit " + std::to_string(result.status);
-  return std::string(trimmed(text.substr(0, text.find('\n'))));
+  return std::string(Text::trimmed(text.substr(0, text.find('\n'))));
 }
 
 Scan docker() {

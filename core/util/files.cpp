@@ -116,6 +116,7 @@ std::vector<std::string> ListingCache::list(const std::string& folder) {
   }
   const auto cached = listings_.find(folder);
   if (cached != listings_.end() && cached->second.modified == folderAttributes->modified) {
+    cached->second.used = true;
     return cached->second.names;
   }
   std::vector<std::string> names = Files::list(folder);
@@ -129,6 +130,11 @@ std::vector<std::string> ListingCache::list(const std::string& folder) {
     listings_.erase(folder);
   }
   return names;
+}
+
+void ListingCache::forgetUnused() {
+  std::erase_if(listings_, [](const auto& entry) { return !entry.second.used; });
+  for (auto& [folder, listing] : listings_) listing.used = false;
 }
 
 std::optional<OpenFile> OpenFile::open(const std::string& path) {

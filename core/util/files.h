@@ -52,11 +52,15 @@ class ListingCache {
  public:
   // `Files::list(folder)`, from the cache when the folder has not changed since.
   std::vector<std::string> list(const std::string& folder);
+  // Drops the listings of folders not listed since the previous call: a reader calls it
+  // after each full walk, so folders that went away do not stay in memory.
+  void forgetUnused();
 
  private:
   struct Listing {
     Date modified;
     std::vector<std::string> names;
+    bool used = true;
   };
   std::unordered_map<std::string, Listing> listings_;
 };

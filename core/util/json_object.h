@@ -5,8 +5,15 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tessel::Json {
+
+// The document in `text`, or a discarded value (is_discarded()) when it is not JSON;
+// never throws.
+inline nlohmann::json parse(std::string_view text) {
+  return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
+}
 
 inline std::optional<std::string> stringAt(const nlohmann::json& object, const char* key) {
   const auto found = object.find(key);

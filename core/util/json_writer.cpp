@@ -6,12 +6,17 @@
 namespace tessel {
 
 void JsonWriter::appendString(std::string& out, std::string_view value) {
-  static constexpr char hex[] = "0123456789abcdef";
   out += '"';
+  appendEscaped(out, value, true);
+  out += '"';
+}
+
+void JsonWriter::appendEscaped(std::string& out, std::string_view value, bool escapeSlash) {
+  static constexpr char hex[] = "0123456789abcdef";
   size_t plain = 0;
   for (size_t i = 0; i < value.size(); ++i) {
     const auto c = static_cast<unsigned char>(value[i]);
-    if (c >= 0x20 && c != '"' && c != '\\' && c != '/') continue;
+    if (c >= 0x20 && c != '"' && c != '\\' && (c != '/' || !escapeSlash)) continue;
     out.append(value.substr(plain, i - plain));
     plain = i + 1;
     switch (c) {
@@ -46,7 +51,6 @@ void JsonWriter::appendString(std::string& out, std::string_view value) {
     }
   }
   out.append(value.substr(plain));
-  out += '"';
 }
 
 void JsonWriter::separate() {

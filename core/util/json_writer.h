@@ -24,6 +24,10 @@ class JsonWriter {
 
   // Appends `value` as a quoted JSON string.
   static void appendString(std::string& out, std::string_view value);
+  // Appends the contents of a JSON string for `value`, without the quotes: quotation
+  // marks, backslashes and control characters escaped, and "/" too when `escapeSlash`
+  // (our fixed forms escape it; JavaScript's JSON.stringify does not).
+  static void appendEscaped(std::string& out, std::string_view value, bool escapeSlash);
 
  private:
   void separate();

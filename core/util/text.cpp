@@ -112,6 +112,13 @@ std::string_view firstNonEmptyLine(std::string_view text) {
   return text;
 }
 
+std::string_view trimmed(std::string_view text) {
+  constexpr std::string_view blanks = " \t\r\n\f\v";
+  const size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
 size_t find(std::string_view text, std::string_view needle, size_t from) {
   if (from > text.size()) return std::string_view::npos;
   const void* found = memmem(text.data() + from, text.size() - from, needle.data(), needle.size());

@@ -22,6 +22,8 @@ size_t find(std::string_view text, std::string_view needle, size_t from = 0);
 inline bool contains(std::string_view text, std::string_view needle) {
   return find(text, needle) != std::string_view::npos;
 }
+// `text` without the blanks (spaces, tabs, line ends) at either end.
+std::string_view trimmed(std::string_view text);
 // The first piece between line feeds that is not empty; `text` itself when none is.
 std::string_view firstNonEmptyLine(std::string_view text);
 

@@ -36,6 +36,18 @@ TEST(ListingCache, ListsAgainOnlyWhenTheFolderChanged) {
   dir.write("projects/c.jsonl", "");
   EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
 
+  // A folder that a whole walk did not list is forgotten: with its time put back, it
+  // is still read afresh.
+  test::setModified(folder, quiet);
+  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
+  cache.forgetUnused();  // listed in this walk: kept
+  std::filesystem::remove(dir / "projects/c.jsonl");
+  test::setModified(folder, quiet);
+  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
+  cache.forgetUnused();
+  cache.forgetUnused();  // not listed in this walk: dropped
+  EXPECT_EQ(cache.list(folder), std::vector<std::string>{"a.jsonl"});
+
   // Gone, or a file where the folder was: nothing.
   std::filesystem::remove_all(folder);
   EXPECT_TRUE(cache.list(folder).empty());
