@@ -1,7 +1,5 @@
 #include "claude/command_index.h"
 
-#include <unordered_set>
-
 #include "claude/transcript.h"
 #include "usage/index_store.h"
 #include "util/files.h"
