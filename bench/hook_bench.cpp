@@ -2,8 +2,8 @@
 // into a record and the record into its log line, and summarising tool inputs.
 #include <benchmark/benchmark.h>
 
-#include "claude/tool_event.h"
 #include "hook/hook_record.h"
+#include "model/tool_event.h"
 #include "util/json_reader.h"
 
 namespace tessel {

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hook/hook_main.h"
+#include "hook_main.h"
 
 int main(int argc, char** argv) {
   const std::vector<std::string_view> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);

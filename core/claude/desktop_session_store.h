@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "claude/session_record.h"
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 #include "util/date.h"
 
 namespace tessel {

@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 #include "util/date.h"
 
 namespace tessel {

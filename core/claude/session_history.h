@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "claude/history_session.h"
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 #include "util/date.h"
 #include "util/files.h"
 

@@ -2,7 +2,7 @@
 
 #include <filesystem>
 
-#include "claude/tool_input_reader.h"
+#include "model/tool_input_reader.h"
 #include "util/calendar.h"
 #include "util/files.h"
 #include "util/json_reader.h"

@@ -12,8 +12,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "claude/tool_event.h"
-#include "hook/claude_paths.h"
+#include "model/tool_event.h"
+#include "paths/claude_paths.h"
 #include "util/date.h"
 #include "util/files.h"
 

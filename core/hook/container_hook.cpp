@@ -5,8 +5,7 @@
 #include <stdexcept>
 
 #include "hook/hook_log_reader.h"
-#include "install/hook_installer.h"
-#include "install/settings_file.h"
+#include "model/claude_settings.h"
 #include "util/files.h"
 
 namespace tessel::ContainerHook {
@@ -143,21 +142,11 @@ std::string jsonList(const Names& names) {
   return list.dump();
 }
 
-bool mentionsMarker(const std::string& hookCommand) {
+}  // namespace
+
+bool isOurs(const std::string& hookCommand) {
   return hookCommand.find(marker) != std::string::npos;
 }
-
-bool isOurs(const nlohmann::json& group) {
-  return SettingsFile::groupHasCommand(group, mentionsMarker);
-}
-
-void save(const std::string& path, std::string_view bytes) {
-  if (!Files::replace(path, bytes, ".tessel-saving", 0644)) {
-    throw HookInstaller::Failure::unwritable(path);
-  }
-}
-
-}  // namespace
 
 std::string dir(const std::string& project) { return project + "/.claude/tessel"; }
 
@@ -181,94 +170,11 @@ std::string recordPy() {
          "\nbackground = " + jsonList(HookLogReader::backgroundTools) + "\n" + std::string(pyBody);
 }
 
-void install(const std::string& project) {
-  const std::string folder = dir(project);
-  std::error_code error;
-  std::filesystem::create_directories(folder, error);
-  if (!std::filesystem::is_directory(folder, error)) {
-    throw std::runtime_error("Couldn\u2019t create " + folder + ".");
-  }
-  save(folder + "/hook.sh", hookText);
-  save(folder + "/record.js", recordJs());
-  save(folder + "/record.py", recordPy());
-  save(folder + "/.gitignore", "*\n");
-
-  const std::string path = settingsPath(project);
-  nlohmann::json settings = SettingsFile::readForEditing(path);
-  nlohmann::json hooks = settings.contains("hooks") && settings["hooks"].is_object()
-                             ? settings["hooks"]
-                             : nlohmann::json::object();
-  for (std::string_view event : events) {
-    const std::string name(event);
-    nlohmann::json groups = nlohmann::json::array();
-    if (hooks.contains(name) && hooks[name].is_array()) {
-      for (const auto& group : hooks[name]) {
-        if (group.is_object() && !isOurs(group)) groups.push_back(group);
-      }
-    }
-    nlohmann::json group = {{"hooks", {{{"type", "command"}, {"command", command}}}}};
-    if (event == "PreToolUse" || event == "PostToolUse") group["matcher"] = "*";
-    groups.push_back(std::move(group));
-    hooks[name] = std::move(groups);
-  }
-  settings["hooks"] = std::move(hooks);
-  SettingsFile::write(path, settings);
-}
-
-void remove(const std::string& project) {
-  const std::string path = settingsPath(project);
-  std::error_code error;
-  if (std::filesystem::exists(path, error)) {
-    nlohmann::json settings = SettingsFile::readForEditing(path);
-    const auto hooks = settings.find("hooks");
-    // Rewritten only when something of ours was there: the user's file keeps its own
-    // layout otherwise.
-    bool changed = false;
-    if (hooks != settings.end() && hooks->is_object()) {
-      for (auto event = hooks->begin(); event != hooks->end();) {
-        bool dropped = false;
-        if (event->is_array()) {
-          for (auto group = event->begin(); group != event->end();) {
-            const bool ours = isOurs(*group);
-            dropped = dropped || ours;
-            group = ours ? event->erase(group) : std::next(group);
-          }
-        }
-        changed = changed || dropped;
-        event = dropped && event->empty() ? hooks->erase(event) : std::next(event);
-      }
-      if (changed && hooks->empty()) settings.erase(hooks);
-    }
-    if (changed) SettingsFile::write(path, settings);
-  }
-  const std::string folder = dir(project);
-  std::filesystem::remove_all(folder, error);
-  if (error) throw std::runtime_error("Couldn\u2019t delete " + folder + ".");
-}
-
 bool isInstalled(const std::string& project) {
-  const auto settings = SettingsFile::readObject(settingsPath(project));
+  const auto settings = ClaudeSettings::readObject(settingsPath(project));
   if (!settings) return false;
   const auto hooks = settings->find("hooks");
-  return hooks != settings->end() && SettingsFile::anyHookCommand(*hooks, mentionsMarker);
-}
-
-std::string preview(const std::string& project) {
-  std::string shown = settingsPath(project);
-  const std::string prefix = project + "/";
-  for (size_t at = shown.find(prefix); at != std::string::npos; at = shown.find(prefix, at)) {
-    shown.erase(at, prefix.size());
-  }
-  std::string names;
-  for (std::string_view event : events) {
-    if (!names.empty()) names += ", ";
-    names += event;
-  }
-  return shown + "\n  adds a hook for " + names +
-         "\n.claude/tessel/hook.sh, record.js, record.py\n"
-         "  writes one line per tool call to .claude/tessel/events.jsonl\n"
-         ".claude/tessel/.gitignore\n"
-         "  keeps the folder out of git";
+  return hooks != settings->end() && ClaudeSettings::anyHookCommand(*hooks, isOurs);
 }
 
 }  // namespace tessel::ContainerHook

@@ -17,7 +17,8 @@
 
 namespace tessel::ContainerHook {
 
-// Any hook command containing this is ours.
+// Any hook command containing this is ours. The command is registered for every
+// ClaudeSettings::hookEvents by the container hook installer.
 inline constexpr std::string_view marker = "tessel/hook.sh";
 
 // Registered for every event. Claude Code on a Mac already reports to tessel-hook, so
@@ -26,11 +27,6 @@ inline constexpr std::string_view marker = "tessel/hook.sh";
 // the events reader drops lines whose "ctr" is this machine's own host name.
 inline constexpr std::string_view command =
     R"cmd([ "$(uname)" = Darwin ] || sh "${CLAUDE_PROJECT_DIR:-.}/.claude/tessel/hook.sh"; exit 0)cmd";
-
-// The hook events registered, in order; the tool events get the matcher "*".
-inline constexpr std::array<std::string_view, 6> events = {
-    "SessionStart", "SessionEnd", "UserPromptSubmit", "Stop", "PreToolUse", "PostToolUse",
-};
 
 // The tool_input keys an events line keeps, in the order it writes them.
 inline constexpr std::array<std::string_view, 16> keep = {
@@ -53,20 +49,10 @@ std::string hookScript();
 std::string recordJs();
 std::string recordPy();
 
-// Writes the scripts and registers the command for every event, replacing earlier groups
-// of ours and keeping the user's. Throws std::runtime_error (HookInstaller::Failure for the
-// settings file) whose what() is the user's sentence; a settings file that cannot be read
-// is never rewritten.
-void install(const std::string& project);
-
-// Takes our groups out of the settings (dropping lists and "hooks" left empty) and deletes
-// dir(), events file included. Throws like install.
-void remove(const std::string& project);
+// True for a hook command of ours.
+bool isOurs(const std::string& hookCommand);
 
 // True when the settings file registers a command of ours; false when it cannot be read.
 bool isInstalled(const std::string& project);
-
-// What install will change, for the user to confirm, with paths relative to the project.
-std::string preview(const std::string& project);
 
 }  // namespace tessel::ContainerHook

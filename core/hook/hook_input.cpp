@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "claude/tool_input.h"
+#include "model/tool_input.h"
 
 namespace tessel::HookInput {
 namespace {

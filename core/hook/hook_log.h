@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "hook/claude_paths.h"
 #include "hook/hook_record.h"
+#include "paths/claude_paths.h"
 #include "util/date.h"
 
 namespace tessel::HookLog {

@@ -16,9 +16,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "claude/tool_event.h"
-#include "hook/claude_paths.h"
 #include "hook/hook_record.h"
+#include "model/tool_event.h"
+#include "paths/claude_paths.h"
 #include "util/chunked_list.h"
 #include "util/date.h"
 

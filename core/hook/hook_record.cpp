@@ -2,9 +2,9 @@
 
 #include <cmath>
 
-#include "claude/tool_event.h"
-#include "claude/tool_input_reader.h"
 #include "hook/hook_log_reader.h"
+#include "model/tool_event.h"
+#include "model/tool_input_reader.h"
 #include "util/json_reader.h"
 #include "util/json_writer.h"
 

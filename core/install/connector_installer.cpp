@@ -1,7 +1,7 @@
 #include "install/connector_installer.h"
 
 #include "environments/shell.h"
-#include "install/settings_file.h"
+#include "model/claude_settings.h"
 
 namespace tessel::ConnectorInstaller {
 namespace {
@@ -31,7 +31,7 @@ std::string recordFile(const ClaudePaths& paths) {
 
 bool isInstalled(const ClaudePaths& paths) {
   // { "version": 2, "plugins": { "<name>@<marketplace>": [ { "scope": ..., ... } ] } }
-  const auto record = SettingsFile::readObject(recordFile(paths));
+  const auto record = ClaudeSettings::readObject(recordFile(paths));
   if (!record) return false;
   const auto plugins = record->find("plugins");
   return plugins != record->end() && plugins->is_object() && plugins->contains(pluginId);

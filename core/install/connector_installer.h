@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 
 namespace tessel::ConnectorInstaller {
 

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "install/settings_file.h"
+#include "model/claude_settings.h"
 #include "util/calendar.h"
 
 namespace tessel::HookInstaller {
@@ -15,10 +16,6 @@ constexpr std::string_view programName = "tessel-hook";
 
 bool mentionsHook(const std::string& command) {
   return command.find(programName) != std::string::npos;
-}
-
-bool isToolEvent(std::string_view event) {
-  return event.ends_with("ToolUse") || event == "PostToolUseFailure";
 }
 
 // The command line Claude Code runs through a shell: the path quoted when it needs it
@@ -31,41 +28,6 @@ std::string shellCommand(const std::string& path) {
   std::string quoted = "'";
   for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
-}
-
-// Drops our commands from one group's "hooks" list; true when any was there.
-bool stripGroup(nlohmann::json& group) {
-  if (!group.is_object()) return false;
-  const auto list = group.find("hooks");
-  if (list == group.end() || !list->is_array()) return false;
-  const size_t before = list->size();
-  for (auto hook = list->begin(); hook != list->end();) {
-    const auto command = hook->is_object() ? hook->find("command") : hook->end();
-    const bool ours =
-        command != hook->end() && command->is_string() && mentionsHook(command->get<std::string>());
-    hook = ours ? list->erase(hook) : std::next(hook);
-  }
-  return list->size() != before;
-}
-
-// Drops our commands from every group under every event, then the groups and event
-// lists that this leaves empty. Anything else of the user's stays as it was. True when
-// something was dropped.
-bool stripOurs(nlohmann::json& hooks) {
-  bool changed = false;
-  for (auto event = hooks.begin(); event != hooks.end();) {
-    bool eventChanged = false;
-    if (event->is_array()) {
-      for (auto group = event->begin(); group != event->end();) {
-        const bool stripped = stripGroup(*group);
-        eventChanged = eventChanged || stripped;
-        group = stripped && (*group)["hooks"].empty() ? event->erase(group) : std::next(group);
-      }
-    }
-    changed = changed || eventChanged;
-    event = eventChanged && event->empty() ? hooks.erase(event) : std::next(event);
-  }
-  return changed;
 }
 
 }  // namespace
@@ -83,20 +45,11 @@ Failure Failure::noBinary() {
   return Failure(Kind::noBinary, "The hook program is missing from the app.");
 }
 
-const std::vector<std::string>& events() {
-  // "PostToolUseFailure" is how Claude Code reports a failed call; without it a
-  // failed call would never be seen to end.
-  static const std::vector<std::string> names = {
-      "SessionStart", "SessionEnd",  "UserPromptSubmit",  "Stop",
-      "PreToolUse",   "PostToolUse", "PostToolUseFailure"};
-  return names;
-}
-
 bool isInstalled(const ClaudePaths& paths) {
-  const auto settings = SettingsFile::readObject(paths.settingsFile());
+  const auto settings = ClaudeSettings::readObject(paths.settingsFile());
   if (!settings) return false;
   const auto hooks = settings->find("hooks");
-  return hooks != settings->end() && SettingsFile::anyHookCommand(*hooks, mentionsHook);
+  return hooks != settings->end() && ClaudeSettings::anyHookCommand(*hooks, mentionsHook);
 }
 
 std::string backupPath(const ClaudePaths& paths, Date now) {
@@ -119,30 +72,20 @@ void install(const ClaudePaths& paths, const std::string& hookPath, Date now) {
   }
   const std::string path = paths.settingsFile();
   nlohmann::json settings = SettingsFile::readForEditing(path);
-  nlohmann::json hooks = settings.contains("hooks") && settings["hooks"].is_object()
-                             ? settings["hooks"]
-                             : nlohmann::json::object();
-  stripOurs(hooks);
-  const std::string command = shellCommand(hookPath);
-  for (const std::string& event : events()) {
-    nlohmann::json group = {{"hooks", {{{"type", "command"}, {"command", command}}}}};
-    if (isToolEvent(event)) group["matcher"] = "*";
-    auto& groups = hooks[event];
-    if (!groups.is_array()) groups = nlohmann::json::array();
-    groups.push_back(std::move(group));
-  }
-  settings["hooks"] = std::move(hooks);
+  nlohmann::json& hooks = SettingsFile::hooksOf(settings);
+  ClaudeSettings::removeCommands(hooks, mentionsHook);
+  ClaudeSettings::addCommand(hooks, shellCommand(hookPath));
   backUp(paths, now);
   SettingsFile::write(path, settings);
 }
 
 void remove(const ClaudePaths& paths) {
   const std::string path = paths.settingsFile();
-  auto settings = SettingsFile::readObject(path);
+  auto settings = ClaudeSettings::readObject(path);
   if (!settings) return;
   const auto hooks = settings->find("hooks");
   if (hooks == settings->end() || !hooks->is_object()) return;
-  if (!stripOurs(*hooks)) return;
+  if (!ClaudeSettings::removeCommands(*hooks, mentionsHook)) return;
   if (hooks->empty()) settings->erase(hooks);
   SettingsFile::write(path, *settings);
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 #include "util/date.h"
 
 namespace tessel::HookInstaller {
@@ -28,15 +28,12 @@ class Failure : public std::runtime_error {
   Kind kind_;
 };
 
-// The events registered, in order; the tool events get the matcher "*".
-const std::vector<std::string>& events();
-
 // True when the settings file is a JSON object with a hook command mentioning tessel-hook.
 bool isInstalled(const ClaudePaths& paths);
 
-// Registers the executable at `hookPath` (absolute) for every event, replacing earlier
-// entries of ours and keeping everything else. A backup of the old file is saved beside
-// it first. Throws Failure.
+// Registers the executable at `hookPath` (absolute) for every ClaudeSettings::hookEvents, replacing
+// earlier entries of ours and keeping everything else. A backup of the old file is saved beside it
+// first. Throws Failure.
 void install(const ClaudePaths& paths, const std::string& hookPath, Date now);
 
 // Rewrites the settings file without our hook entries, dropping groups and event lists

@@ -5,22 +5,15 @@
 #include <filesystem>
 
 #include "install/hook_installer.h"
+#include "model/claude_settings.h"
 #include "util/files.h"
 
 namespace tessel::SettingsFile {
 
-std::optional<nlohmann::json> readObject(const std::string& path) {
-  const auto text = Files::read(path);
-  if (!text) return std::nullopt;
-  auto settings = nlohmann::json::parse(*text, nullptr, false);
-  if (!settings.is_object()) return std::nullopt;
-  return settings;
-}
-
 nlohmann::json readForEditing(const std::string& path) {
   std::error_code error;
   if (!std::filesystem::exists(path, error) && !error) return nlohmann::json::object();
-  auto settings = readObject(path);
+  auto settings = ClaudeSettings::readObject(path);
   if (!settings) throw HookInstaller::Failure::unreadable(path);
   return std::move(*settings);
 }
@@ -40,6 +33,12 @@ void write(const std::string& path, const nlohmann::json& settings) {
   if (!Files::replace(path, text, ".tessel-saving", mode)) {
     throw HookInstaller::Failure::unwritable(path);
   }
+}
+
+nlohmann::json& hooksOf(nlohmann::json& settings) {
+  auto& hooks = settings["hooks"];
+  if (!hooks.is_object()) hooks = nlohmann::json::object();
+  return hooks;
 }
 
 }  // namespace tessel::SettingsFile

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 #include "util/date.h"
 
 namespace tessel::Uninstaller {

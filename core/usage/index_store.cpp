@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 
 namespace tessel {
 namespace {

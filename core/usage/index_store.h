@@ -13,7 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "claude/tool_event.h"
+#include "model/tool_event.h"
 #include "usage/sqlite_statement.h"
 #include "util/date.h"
 #include "util/hash.h"

@@ -6,6 +6,7 @@
 
 #include "environments/environments.h"
 #include "hook/container_hook.h"
+#include "install/container_hook_installer.h"
 #include "support/fake_tools.h"
 #include "support/temp_dir.h"
 #include "util/calendar.h"

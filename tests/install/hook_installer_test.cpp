@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 
+#include "model/claude_settings.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
 #include "util/text.h"
@@ -48,8 +49,8 @@ TEST(HookInstaller, InstallsOncePerEventAndRemovesBackToTheUsersFile) {
   EXPECT_EQ(installed["model"], "opus");
   EXPECT_EQ(installed["permissions"], userSettings["permissions"]);
   EXPECT_EQ(installed["hooks"]["Notification"], userSettings["hooks"]["Notification"]);
-  for (const std::string& event : HookInstaller::events()) {
-    const auto& groups = installed["hooks"][event];
+  for (std::string_view event : ClaudeSettings::hookEvents) {
+    const auto& groups = installed["hooks"][std::string(event)];
     size_t ours = 0;
     for (const auto& group : groups) {
       for (const auto& entry : group["hooks"]) ours += entry["command"] == hook;

@@ -53,6 +53,7 @@ void FakeTools::add(const std::string& name, const std::vector<Reply>& replies) 
     }
     script += "  " + pattern + ")\n";
     if (reply.delay > 0) script += "    /bin/sleep " + std::to_string(reply.delay) + "\n";
+    if (!reply.before.empty()) script += "    " + reply.before + "\n";
     script += "    /bin/cat " + quoted(stem + ".out") + "\n";
     script += "    /bin/cat " + quoted(stem + ".err") + " >&2\n";
     script += "    exit " + std::to_string(reply.status) + " ;;\n";

@@ -20,6 +20,8 @@ struct Reply {
   int status = 0;
   // Seconds to wait before answering; a long wait makes the caller's time-out fire.
   double delay = 0;
+  // Shell commands run before answering (after the delay).
+  std::string before{};
 };
 
 class FakeTools {

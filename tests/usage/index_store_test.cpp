@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 #include "support/temp_dir.h"
 #include "support/undeletable.h"
 

@@ -4,7 +4,7 @@
 
 #include <simdjson.h>
 
-#include "claude/tool_input.h"
+#include "model/tool_input.h"
 
 namespace tessel {
 

@@ -1,4 +1,4 @@
-#include "hook/claude_paths.h"
+#include "paths/claude_paths.h"
 
 #include <cstdlib>
 #include <filesystem>

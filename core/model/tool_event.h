@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "claude/tool_input.h"
+#include "model/tool_input.h"
 #include "util/date.h"
 #include "util/hash.h"
 

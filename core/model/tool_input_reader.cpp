@@ -1,4 +1,4 @@
-#include "claude/tool_input_reader.h"
+#include "model/tool_input_reader.h"
 
 #include "util/json_reader.h"
 

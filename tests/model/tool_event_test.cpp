@@ -1,4 +1,4 @@
-#include "claude/tool_event.h"
+#include "model/tool_event.h"
 
 #include <gtest/gtest.h>
 

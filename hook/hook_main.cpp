@@ -1,4 +1,4 @@
-#include "hook/hook_main.h"
+#include "hook_main.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "claude/tool_input.h"
+#include "model/tool_input.h"
 
 #include <algorithm>
 #include <array>

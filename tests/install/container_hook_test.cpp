@@ -13,7 +13,9 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "install/container_hook_installer.h"
 #include "install/hook_installer.h"
+#include "model/claude_settings.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
 
@@ -78,12 +80,12 @@ TEST(ContainerHook, InstallAddsOneGroupPerEventAfterTheUsersAndRemoveRestoresThe
   EXPECT_EQ(after["permissions"], before["permissions"]);
   EXPECT_EQ(after["model"], "opus");
   EXPECT_EQ(after["hooks"]["Notification"], before["hooks"]["Notification"]);
-  for (std::string_view event : ContainerHook::events) {
+  for (std::string_view event : ClaudeSettings::hookEvents) {
     const json& groups = after["hooks"][std::string(event)];
     ASSERT_TRUE(groups.is_array()) << event;
     EXPECT_EQ(ourGroups(groups), 1u) << event;
     json expected = {{"hooks", {{{"type", "command"}, {"command", ContainerHook::command}}}}};
-    if (event == "PreToolUse" || event == "PostToolUse") expected["matcher"] = "*";
+    if (ClaudeSettings::isToolEvent(event)) expected["matcher"] = "*";
     EXPECT_EQ(groups.back(), expected) << event;
   }
   const json& preToolUse = after["hooks"]["PreToolUse"];
@@ -234,7 +236,7 @@ TEST(ContainerHook, PreviewNamesTheFilesRelativeToTheProject) {
   EXPECT_EQ(ContainerHook::preview("/home/ana/app"),
             ".claude/settings.local.json\n"
             "  adds a hook for SessionStart, SessionEnd, UserPromptSubmit, Stop, PreToolUse, "
-            "PostToolUse\n"
+            "PostToolUse, PostToolUseFailure\n"
             ".claude/tessel/hook.sh, record.js, record.py\n"
             "  writes one line per tool call to .claude/tessel/events.jsonl\n"
             ".claude/tessel/.gitignore\n"
