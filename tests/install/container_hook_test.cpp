@@ -250,7 +250,7 @@ std::string onPath(const std::string& name) {
   size_t start = 0;
   while (start <= folders.size()) {
     const size_t end = std::min(folders.find(':', start), folders.size());
-    const std::string candidate = folders.substr(start, end - start) + "/" + name;
+    std::string candidate = folders.substr(start, end - start) + "/" + name;
     if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
@@ -269,7 +269,7 @@ std::string interpreter(const std::string& name, const std::vector<std::string>&
 
 // A folder for PATH holding links to the tools hook.sh may use.
 std::string toolFolder(const test::TempDir& temp, const std::map<std::string, std::string>& tools) {
-  const std::string folder = temp / "bin";
+  std::string folder = temp / "bin";
   fs::create_directories(folder);
   for (const auto& [name, target] : tools) fs::create_symlink(target, folder + "/" + name);
   return folder;
