@@ -1,5 +1,7 @@
 #include "claude/command_index.h"
 
+#include <unordered_set>
+
 #include "claude/transcript.h"
 #include "usage/index_store.h"
 #include "util/files.h"
@@ -24,21 +26,27 @@ CommandIndex::CommandIndex(std::shared_ptr<IndexStore> store, Date now) : store_
 
 void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
   const Date cutoff = now - keepDays * 86400;
-  // Files are read without the lock. Only a refresh writes offsets_ and commands_, and
-  // refreshes never overlap, so reading them here races with nothing; every write below
-  // takes the lock.
+  // What is known is copied out so the files are read without the lock.
+  std::unordered_map<std::string, uint64_t> offsets;
+  std::unordered_set<std::string> known;
+  {
+    std::lock_guard guard(lock_);
+    offsets = offsets_;
+    known.reserve(commands_.size());
+    for (const auto& [id, event] : commands_) known.insert(id);
+  }
   std::unordered_map<std::string, uint64_t> kept;
   std::unordered_map<std::string, ToolEvent> found;
   std::vector<Transcript::Result> results;
   const auto wanted = [&](std::string_view id) {
     const std::string key(id);
-    return found.contains(key) || commands_.contains(key);
+    return found.contains(key) || known.contains(key);
   };
   bool changed = false;
-  for (const std::string& path : Transcript::files(paths, true, &listings_)) {
-    const auto known = offsets_.find(path);
+  for (const std::string& path : Transcript::files(paths, true, listings_, now)) {
+    const auto read = offsets.find(path);
     uint64_t& offset = kept[path];
-    offset = known == offsets_.end() ? 0 : known->second;
+    offset = read == offsets.end() ? 0 : read->second;
     const auto attributes = Files::attributes(path);
     if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) continue;
     const uint64_t size = attributes->size;
@@ -68,7 +76,6 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
   }
 
   std::vector<ToolEvent> events;
-  std::unordered_map<std::string, uint64_t> offsets;
   {
     std::lock_guard guard(lock_);
     for (auto& [id, event] : found) commands_.insert_or_assign(id, std::move(event));

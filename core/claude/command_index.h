@@ -2,7 +2,7 @@
 // read from every transcript on the machine, sub-agents' included. Each transcript is
 // read from where the previous refresh stopped; calls and offsets are kept in the index
 // store so a restart does not read old bytes again. One lock guards the maps; files are
-// read without it.
+// read without it. Safe from any thread.
 #pragma once
 
 #include <cstdint>
@@ -31,7 +31,7 @@ class CommandIndex {
   CommandIndex(std::shared_ptr<IndexStore> store, Date now);
 
   // Reads what the transcripts gained since the last refresh and saves when anything
-  // changed. Meant for one thread at a time.
+  // changed. Refreshes that overlap read the same bytes and agree on what they found.
   void refresh(const ClaudePaths& paths, Date now);
 
   // The calls held, in no particular order.
@@ -39,7 +39,6 @@ class CommandIndex {
 
  private:
   const std::shared_ptr<IndexStore> store_;
-  // Only refreshes use it, one at a time.
   Files::ListingCache listings_;
   mutable std::mutex lock_;
   // Guarded by lock_: transcript path -> bytes consumed, and call id -> call.

@@ -14,8 +14,9 @@ namespace {
 
 using Text::contains;
 
-// Calls `visit` with the line's top-level members; false when the line is not a JSON
-// object or a member cannot be read.
+// Calls `visit` with the line's top-level members; false unless the line is one valid
+// JSON object throughout. `visit` answers whether the member it was given is valid; the
+// members it reads nothing from it hands to `Json::isValid`.
 template <typename Visit>
 bool visitLine(std::string_view line, Visit&& visit) {
   thread_local simdjson::ondemand::parser parser;
@@ -26,23 +27,29 @@ bool visitLine(std::string_view line, Visit&& visit) {
       document.get_object().get(object) != simdjson::SUCCESS) {
     return false;
   }
-  return Json::forEachMember(object, visit);
+  return Json::forEachMember(object, visit) && Json::atEnd(document);
 }
 
-std::optional<std::string> stringOf(simdjson::ondemand::value value) {
+// Reads a string member into `into` (nothing when it is another kind of value); false
+// when the value is not valid JSON.
+bool readString(simdjson::ondemand::value value, std::optional<std::string>& into) {
   std::string_view text;
-  if (value.get_string().get(text) != simdjson::SUCCESS) return std::nullopt;
-  return std::string(text);
+  if (value.get_string().get(text) == simdjson::SUCCESS) {
+    into = std::string(text);
+    return true;
+  }
+  into.reset();
+  return Json::isValid(value);
 }
 
-// The non-empty string member `key` of the line; nothing otherwise.
+// The non-empty string member `key` of the line; nothing otherwise, or when the line is
+// not whole.
 std::optional<std::string> titleIn(std::string_view line, std::string_view key) {
   std::optional<std::string> title;
-  visitLine(line, [&](std::string_view name, simdjson::ondemand::value value) {
-    if (name == key) title = stringOf(value);
-    return true;
+  const bool whole = visitLine(line, [&](std::string_view name, simdjson::ondemand::value value) {
+    return name == key ? readString(value, title) : Json::isValid(value);
   });
-  if (title && title->empty()) return std::nullopt;
+  if (!whole || (title && title->empty())) return std::nullopt;
   return title;
 }
 
@@ -75,12 +82,9 @@ void HistorySession::scanLine(std::string_view line) {
   if ((!cwd || !entrypoint) && contains(line, cwdMark)) {
     std::optional<std::string> lineCwd, lineEntrypoint;
     const bool whole = visitLine(line, [&](std::string_view key, simdjson::ondemand::value value) {
-      if (key == "cwd") {
-        lineCwd = stringOf(value);
-      } else if (key == "entrypoint") {
-        lineEntrypoint = stringOf(value);
-      }
-      return true;
+      if (key == "cwd") return readString(value, lineCwd);
+      if (key == "entrypoint") return readString(value, lineEntrypoint);
+      return Json::isValid(value);
     });
     if (whole) {
       cwd = std::move(lineCwd);
@@ -126,17 +130,17 @@ void HistorySession::scan(std::string_view data) {
   }
   if (!assistant) return;
   std::optional<std::string> lineModel;
-  visitLine(*assistant, [&](std::string_view key, simdjson::ondemand::value value) {
-    if (key != "message") return true;
+  const bool whole = visitLine(*assistant, [&](std::string_view key, simdjson::ondemand::value value) {
+    if (key != "message") return Json::isValid(value);
     simdjson::ondemand::object message;
-    if (value.get_object().get(message) != simdjson::SUCCESS) return false;
+    if (value.get_object().get(message) != simdjson::SUCCESS) return Json::isValid(value);
     return Json::forEachMember(message,
                                [&](std::string_view name, simdjson::ondemand::value member) {
-                                 if (name == "model") lineModel = stringOf(member);
-                                 return true;
+                                 return name == "model" ? readString(member, lineModel)
+                                                        : Json::isValid(member);
                                });
   });
-  if (lineModel && *lineModel != "<synthetic>") model = std::move(lineModel);
+  if (whole && lineModel && *lineModel != "<synthetic>") model = std::move(lineModel);
 }
 
 nlohmann::json toJson(const HistorySession& session) {

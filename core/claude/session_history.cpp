@@ -30,7 +30,7 @@ void SessionHistory::refresh(const ClaudePaths& paths, Date now, double every) {
   const Date cutoff = now - keepDays * 86400;
   std::unordered_set<std::string> seen;
   std::vector<IndexStore::SessionRow> changed;
-  for (const std::string& path : Transcript::files(paths, false, &listings_)) {
+  for (const std::string& path : Transcript::files(paths, false, listings_, now)) {
     const auto attributes = Files::attributes(path);
     if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) continue;
     std::string_view name = Path::lastComponent(path);

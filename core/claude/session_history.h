@@ -37,7 +37,6 @@ class SessionHistory {
 
  private:
   const std::shared_ptr<IndexStore> store_;
-  // Only refreshes use it, one at a time.
   Files::ListingCache listings_;
   mutable std::mutex lock_;
   // Guarded by lock_.

@@ -129,19 +129,14 @@ bool mayHoldWantedResult(std::string_view line,
   return !sawId;
 }
 
-// Which tool blocks a raw line may hold. Each search skips ahead by up to its needle's
-// length, so two searches for the long names beat one for their short common prefix.
+// Which tool blocks a raw line may hold.
 struct Kinds {
   bool use = false;
   bool result = false;
 };
 
 Kinds kindsOf(std::string_view line) {
-  Kinds kinds;
-  kinds.result = contains(line, "\"tool_result\"");
-  // A raw "tool_result" marks a user message, which holds no calls.
-  if (!kinds.result) kinds.use = contains(line, "\"tool_use\"");
-  return kinds;
+  return {.use = contains(line, "\"tool_use\""), .result = contains(line, "\"tool_result\"")};
 }
 
 }  // namespace
@@ -179,22 +174,13 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
   std::unordered_map<std::string, ToolEvent> pending;
   std::unordered_map<std::string, std::pair<Date, bool>> closing;
   std::vector<std::string> order;
-  const auto wanted = [&](std::string_view id) {
-    return pending.contains(std::string(id)) || (wantedResults && wantedResults(id));
-  };
-  Line line;
-  for (std::string_view raw : Text::nonEmptyLines(text)) {
-    const Kinds kinds = kindsOf(raw);
-    if (!kinds.result && !kinds.use) continue;
-    if (onlyCommands && !kinds.result && !contains(raw, "\"Bash\"")) continue;
-    // Only results of calls already seen (or asked for) matter. A raw "tool_result" is
-    // JSON structure, never escaped text, so the line is a user message, and those hold
-    // no calls: it can be passed over on its call ids alone.
-    if (kinds.result && !mayHoldWantedResult(raw, wanted)) continue;
-    line = Line{};
-    if (!readLine(raw, line)) continue;
+  // `late`: a line looked at after the rest, whose results must not replace those of
+  // lines written after it.
+  const auto read = [&](std::string_view raw, bool late) {
+    Line line;
+    if (!readLine(raw, line)) return;
     const auto ts = date(line.timestamp);
-    if (!ts) continue;
+    if (!ts) return;
     const std::string session =
         line.sessionId ? std::string(*line.sessionId) : sessionHint.value_or(std::string());
     for (const Block& block : line.blocks) {
@@ -216,12 +202,36 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
         }
       } else if (block.type == "tool_result") {
         if (!block.toolUseId) continue;
-        closing[std::string(*block.toolUseId)] = {*ts, block.isError};
+        if (late) {
+          closing.try_emplace(std::string(*block.toolUseId), *ts, block.isError);
+        } else {
+          closing[std::string(*block.toolUseId)] = {*ts, block.isError};
+        }
         if (wantedResults && wantedResults(*block.toolUseId)) {
           results.push_back({std::string(*block.toolUseId), *ts, block.isError});
         }
       }
     }
+  };
+  const auto wanted = [&](std::string_view id) {
+    return pending.contains(std::string(id)) || (wantedResults && wantedResults(id));
+  };
+  // Lines with only results for calls not seen yet: their call may still come later in
+  // the text (lines are not always written in order), so they are looked at again once
+  // every call is known.
+  std::vector<std::string_view> unmatched;
+  for (std::string_view raw : Text::nonEmptyLines(text)) {
+    const Kinds kinds = kindsOf(raw);
+    const bool calls = kinds.use && (!onlyCommands || contains(raw, "\"Bash\""));
+    if (calls || (kinds.result && mayHoldWantedResult(raw, wanted))) {
+      read(raw, false);
+    } else if (kinds.result) {
+      unmatched.push_back(raw);
+    }
+  }
+  const auto called = [&](std::string_view id) { return pending.contains(std::string(id)); };
+  for (std::string_view raw : unmatched) {
+    if (mayHoldWantedResult(raw, called)) read(raw, true);
   }
   std::vector<ToolEvent> answer;
   answer.reserve(order.size());
@@ -236,11 +246,10 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
   return answer;
 }
 
-std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,
-                               Files::ListingCache* cache) {
-  const auto list = [&](const std::string& folder) {
-    return cache ? cache->list(folder) : Files::list(folder);
-  };
+namespace {
+
+template <typename List>
+std::vector<std::string> walk(const ClaudePaths& paths, bool withSubagents, List&& list) {
   std::vector<std::string> found;
   const std::string projects = paths.projectsDir();
   for (const std::string& project : list(projects)) {
@@ -256,7 +265,20 @@ std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,
       }
     }
   }
-  if (cache) cache->forgetUnused();
+  return found;
+}
+
+}  // namespace
+
+std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents) {
+  return walk(paths, withSubagents, [](const std::string& folder) { return Files::list(folder); });
+}
+
+std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,
+                               Files::ListingCache& cache, Date now) {
+  auto found = walk(paths, withSubagents,
+                    [&](const std::string& folder) { return cache.list(folder, now); });
+  cache.forgetUnused();
   return found;
 }
 
@@ -275,14 +297,13 @@ std::optional<std::string> lastModel(std::string_view text) {
 namespace tessel {
 
 std::optional<std::string> TranscriptLocator::path(const std::string& sessionId,
-                                                   const ClaudePaths& paths) {
+                                                   const ClaudePaths& paths, Date now) {
   namespace fs = std::filesystem;
   std::lock_guard guard(lock_);
   if (const auto known = paths_.find(sessionId); known != paths_.end()) {
     std::error_code error;
     if (fs::exists(known->second, error)) return known->second;
   }
-  const Date now = Date::now();
   if (now - lastScan_ <= rescanSeconds) return std::nullopt;
   lastScan_ = now;
   for (const std::string& file : Transcript::files(paths, false)) {

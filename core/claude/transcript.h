@@ -51,9 +51,10 @@ std::optional<std::string> lastModel(std::string_view text);
 // The transcript files under the projects folder: <project>/<session>.jsonl and, with
 // `withSubagents`, <project>/<session>/subagents/*.jsonl. Folders that cannot be listed
 // count as empty.
-// With a cache, unchanged folders are not listed again.
+std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents);
+// The same, where folders unchanged since `cache` last listed them are not listed again.
 std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,
-                               Files::ListingCache* cache = nullptr);
+                               Files::ListingCache& cache, Date now);
 
 // A transcript timestamp: an internet date-time with or without fractional seconds.
 std::optional<Date> date(std::optional<std::string_view> value);
@@ -68,7 +69,7 @@ class TranscriptLocator {
  public:
   static constexpr double rescanSeconds = 3;
 
-  std::optional<std::string> path(const std::string& sessionId, const ClaudePaths& paths);
+  std::optional<std::string> path(const std::string& sessionId, const ClaudePaths& paths, Date now);
 
  private:
   mutable std::mutex lock_;

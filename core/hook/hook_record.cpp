@@ -193,6 +193,10 @@ std::optional<HookRecord> HookRecord::decode(simdjson::padded_string_view line) 
           ok = optionalBool(value, record.err);
         } else if (key == "bg") {
           ok = optionalBool(value, record.bg);
+        } else {
+          // Members of later versions are not read, but a line that is not JSON throughout
+          // is not ours.
+          ok = Json::isValid(value);
         }
         return ok;
       });

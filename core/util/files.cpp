@@ -108,22 +108,27 @@ std::vector<std::string> list(const std::string& folder) {
   return names;
 }
 
-std::vector<std::string> ListingCache::list(const std::string& folder) {
+std::vector<std::string> ListingCache::list(const std::string& folder, Date now) {
   const auto folderAttributes = attributes(folder);
   if (!folderAttributes || !folderAttributes->isDirectory) {
+    std::lock_guard guard(lock_);
     listings_.erase(folder);
     return {};
   }
-  const auto cached = listings_.find(folder);
-  if (cached != listings_.end() && cached->second.modified == folderAttributes->modified) {
-    cached->second.used = true;
-    return cached->second.names;
+  {
+    std::lock_guard guard(lock_);
+    const auto cached = listings_.find(folder);
+    if (cached != listings_.end() && cached->second.modified == folderAttributes->modified) {
+      cached->second.used = true;
+      return cached->second.names;
+    }
   }
   std::vector<std::string> names = Files::list(folder);
   // The file system stamps changes with a coarse clock: a change in the same tick as this
   // listing would leave the time as it is. Only listings of folders that have been quiet
   // for a while are kept.
-  const double quiet = Date::now() - folderAttributes->modified;
+  const double quiet = now - folderAttributes->modified;
+  std::lock_guard guard(lock_);
   if (quiet > 2) {
     listings_[folder] = Listing{folderAttributes->modified, names};
   } else {
@@ -133,6 +138,7 @@ std::vector<std::string> ListingCache::list(const std::string& folder) {
 }
 
 void ListingCache::forgetUnused() {
+  std::lock_guard guard(lock_);
   std::erase_if(listings_, [](const auto& entry) { return !entry.second.used; });
   for (auto& [folder, listing] : listings_) listing.used = false;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,11 +48,11 @@ std::vector<std::string> list(const std::string& folder);
 
 // Folder listings kept by the folder's modification time, for readers that list the same
 // folders on every refresh: an unchanged folder costs one stat instead of a listing.
-// Belongs to one reader and is used by one thread at a time.
+// One lock, never held while a folder is read; safe from any thread.
 class ListingCache {
  public:
   // `Files::list(folder)`, from the cache when the folder has not changed since.
-  std::vector<std::string> list(const std::string& folder);
+  std::vector<std::string> list(const std::string& folder, Date now);
   // Drops the listings of folders not listed since the previous call: a reader calls it
   // after each full walk, so folders that went away do not stay in memory.
   void forgetUnused();
@@ -62,6 +63,8 @@ class ListingCache {
     std::vector<std::string> names;
     bool used = true;
   };
+  std::mutex lock_;
+  // Guarded by lock_.
   std::unordered_map<std::string, Listing> listings_;
 };
 

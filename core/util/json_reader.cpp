@@ -22,4 +22,43 @@ bool atEnd(simdjson::ondemand::document& document) {
   return document.current_location().error() == simdjson::OUT_OF_BOUNDS;
 }
 
+bool isValid(simdjson::ondemand::value value) {
+  simdjson::ondemand::json_type type;
+  if (value.type().get(type) != simdjson::SUCCESS) return false;
+  switch (type) {
+    case simdjson::ondemand::json_type::object: {
+      simdjson::ondemand::object object;
+      if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+      return forEachMember(object,
+                           [](std::string_view, simdjson::ondemand::value member) {
+                             return isValid(member);
+                           });
+    }
+    case simdjson::ondemand::json_type::array: {
+      simdjson::ondemand::array array;
+      if (value.get_array().get(array) != simdjson::SUCCESS) return false;
+      for (auto element : array) {
+        simdjson::ondemand::value item;
+        if (element.get(item) != simdjson::SUCCESS || !isValid(item)) return false;
+      }
+      return true;
+    }
+    case simdjson::ondemand::json_type::string: {
+      std::string_view text;
+      return value.get_string().get(text) == simdjson::SUCCESS;
+    }
+    case simdjson::ondemand::json_type::number: {
+      simdjson::ondemand::number number;
+      return value.get_number().get(number) == simdjson::SUCCESS;
+    }
+    case simdjson::ondemand::json_type::boolean: {
+      bool flag = false;
+      return value.get_bool().get(flag) == simdjson::SUCCESS;
+    }
+    case simdjson::ondemand::json_type::null:
+      return isNull(value);
+  }
+  return false;
+}
+
 }  // namespace tessel::Json

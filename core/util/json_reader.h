@@ -21,6 +21,11 @@ bool isNull(simdjson::ondemand::value& value);
 // input with trailing bytes is not one JSON value.
 bool atEnd(simdjson::ondemand::document& document);
 
+// Reads `value` through to its end, every nested member and element included: true when
+// it is valid JSON. Members a reader skips are otherwise passed over on their structure
+// alone, so `tru` or `01` there would go unnoticed.
+bool isValid(simdjson::ondemand::value value);
+
 // Visits the members of `object` in order, calling `visit(key, value)` with the key
 // unescaped. False when the JSON breaks off or `visit` answers false; members whose
 // values `visit` does not read are skipped without being decoded.

@@ -67,6 +67,26 @@ TEST(HistorySession, ScanKeepsTitlesPromptsModelAndFolder) {
   EXPECT_EQ(session.model, "claude-opus-4-7");
   EXPECT_EQ(session.cwd, "/home/dev/shop");
 
+  // Lines that are not JSON throughout give nothing, whatever they seem to say.
+  std::string badModel =
+      test::toolUseLine(now, "toolu_c", "Bash", R"({"command":"ls"})", "s", "claude-haiku-4-5");
+  badModel.replace(badModel.rfind('}'), 1, R"(,"extra":tru})");
+  session.scan(R"({"type":"custom-title","customTitle":"X",})"
+               "\n"
+               R"({"type":"ai-title","aiTitle":"Y","n":01})"
+               "\n"
+               R"({"type":"custom-title","customTitle":"Z"} trailing)"
+               "\n" +
+               badModel);
+  EXPECT_EQ(session.customTitle, "Checkout");
+  EXPECT_EQ(session.aiTitle, "Fix the build");
+  EXPECT_EQ(session.model, "claude-opus-4-7");
+  HistorySession fresh{.id = "f"};
+  fresh.scan(R"({"type":"user","cwd":"/bad","x":"\q"})"
+             "\n" +
+             userLine("/good"));
+  EXPECT_EQ(fresh.cwd, "/good");
+
   // Without an entry point the folder keeps being read from later lines.
   HistorySession old{.id = "o"};
   old.scan(R"({"type":"user","cwd":"/a"})"

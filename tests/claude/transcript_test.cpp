@@ -51,6 +51,31 @@ TEST(Transcript, PairsToolUsesWithTheirResults) {
   EXPECT_EQ(events[2].end, std::nullopt);
 }
 
+TEST(Transcript, MatchesResultsWhereverTheyStandInTheText) {
+  // A result written before its call, and a line holding a call beside a result for a
+  // call the text does not have.
+  std::string mixed = toolUse(3, "toolu_m", "Bash", R"({"command":"make"})");
+  mixed.replace(mixed.find("}],\"stop_reason\""), 2,
+                R"(},{"type":"tool_result","tool_use_id":"toolu_gone","content":"ok"}])");
+  const std::string text = toolResult(2, "toolu_a", R"(,"is_error":true)") +
+                           toolUse(1, "toolu_a", "Bash", R"({"command":"ls"})") + mixed +
+                           toolResult(4, "toolu_m") + toolResult(5, "toolu_m");
+  for (const bool onlyCommands : {false, true}) {
+    const auto events = Transcript::events(text, std::nullopt, onlyCommands);
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].id, "toolu_a");
+    EXPECT_EQ(events[0].end, at(2));
+    EXPECT_TRUE(events[0].isError);
+    EXPECT_EQ(events[1].id, "toolu_m");
+    EXPECT_EQ(events[1].end, at(5));  // the last result written wins
+  }
+  // A result read late never replaces one written after it.
+  const auto twice = Transcript::events(toolResult(2, "toolu_a") + toolUse(1, "toolu_a", "Bash", "{}") +
+                                            toolResult(6, "toolu_a"),
+                                        std::nullopt, true);
+  EXPECT_EQ(twice.at(0).end, at(6));
+}
+
 TEST(Transcript, OnlyCommandsKeepsBashCalls) {
   std::string both = toolUse(1, "toolu_a", "Bash", R"({"command":"ls"})");
   both.replace(both.find("}],\"stop_reason\""), 2,
@@ -130,13 +155,17 @@ TEST(TranscriptLocator, FindsSessionsAndRescansAtMostEveryThreeSeconds) {
   dir.write(".claude/projects/-home-dev-shop/notes.txt", "");
   dir.write(".claude/projects/stray-file", "");
   TranscriptLocator locator;
-  EXPECT_EQ(locator.path("8d0c7b3e", paths), first);
+  EXPECT_EQ(locator.path("8d0c7b3e", paths, at(0)), first);
   // Known and still there: no scan needed.
-  EXPECT_EQ(locator.path("8d0c7b3e", paths), first);
-  // Unknown right after a scan: not looked for again within the window.
-  dir.write(".claude/projects/-srv/5f2a.jsonl", "");
-  EXPECT_EQ(locator.path("5f2a", paths), std::nullopt);
-  EXPECT_EQ(locator.path("notes", paths), std::nullopt);
+  EXPECT_EQ(locator.path("8d0c7b3e", paths, at(1)), first);
+  // Unknown right after a scan: not looked for again within the window, then found.
+  const std::string later = dir.write(".claude/projects/-srv/5f2a.jsonl", "");
+  EXPECT_EQ(locator.path("5f2a", paths, at(3)), std::nullopt);
+  EXPECT_EQ(locator.path("5f2a", paths, at(4)), later);
+  EXPECT_EQ(locator.path("notes", paths, at(8)), std::nullopt);
+  // A file that went away is looked for again.
+  fs::rename(later, dir / ".claude/projects/-home-dev-shop/5f2a.jsonl");
+  EXPECT_EQ(locator.path("5f2a", paths, at(12)), dir / ".claude/projects/-home-dev-shop/5f2a.jsonl");
 }
 
 }  // namespace

@@ -146,6 +146,13 @@ TEST(HookRecord, DecodesLogLines) {
            R"({"t":1741341600000,"e":"Stop","s":)",
            R"({"t":1741341600000,"e":"Stop","s":"s"}{)",
            R"([{"t":1741341600000,"e":"Stop","s":"s"}])",
+           // Members nobody reads must still be JSON.
+           R"({"t":1741341600000,"e":"Stop","s":"s","x":tru})",
+           R"({"t":1741341600000,"e":"Stop","s":"s","x":[1,01]})",
+           R"({"t":1741341600000,"e":"Stop","s":"s","x":{"y":"\q"}})",
+           R"({"t":1741341600000,"e":"Stop","s":"s","x":nul})",
+           R"({"t":1741341600000,"e":"Stop","s":"s","x":[1,]})",
+           R"({"t":01,"e":"Stop","s":"s"})",
            "",
        }) {
     EXPECT_EQ(HookRecord::decode(bad), std::nullopt) << bad;

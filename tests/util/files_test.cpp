@@ -20,39 +20,40 @@ TEST(ListingCache, ListsAgainOnlyWhenTheFolderChanged) {
   dir.write("projects/a.jsonl", "");
   const std::string folder = dir / "projects";
   Files::ListingCache cache;
+  const Date now = Date::now();
   // A folder changed just now is listed every time: a change within the same clock tick
   // would not move its time.
-  EXPECT_EQ(cache.list(folder), std::vector<std::string>{"a.jsonl"});
+  EXPECT_EQ(cache.list(folder, now), std::vector<std::string>{"a.jsonl"});
   dir.write("projects/b.jsonl", "");
-  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
+  EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
 
   // A quiet folder is kept; the listing seen is the cached one until its time moves.
-  const Date quiet = Date::now() - 60;
+  const Date quiet = now - 60;
   test::setModified(folder, quiet);
-  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
+  EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
   std::filesystem::remove(dir / "projects/b.jsonl");
   test::setModified(folder, quiet);
-  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
+  EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
   dir.write("projects/c.jsonl", "");
-  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
+  EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
 
   // A folder that a whole walk did not list is forgotten: with its time put back, it
   // is still read afresh.
   test::setModified(folder, quiet);
-  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
+  EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
   cache.forgetUnused();  // listed in this walk: kept
   std::filesystem::remove(dir / "projects/c.jsonl");
   test::setModified(folder, quiet);
-  EXPECT_EQ(sorted(cache.list(folder)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
+  EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
   cache.forgetUnused();
   cache.forgetUnused();  // not listed in this walk: dropped
-  EXPECT_EQ(cache.list(folder), std::vector<std::string>{"a.jsonl"});
+  EXPECT_EQ(cache.list(folder, now), std::vector<std::string>{"a.jsonl"});
 
   // Gone, or a file where the folder was: nothing.
   std::filesystem::remove_all(folder);
-  EXPECT_TRUE(cache.list(folder).empty());
+  EXPECT_TRUE(cache.list(folder, now).empty());
   dir.write("projects", "a file now");
-  EXPECT_TRUE(cache.list(folder).empty());
+  EXPECT_TRUE(cache.list(folder, now).empty());
 }
 
 }  // namespace
