@@ -130,16 +130,16 @@ void HistorySession::scan(std::string_view data) {
   }
   if (!assistant) return;
   std::optional<std::string> lineModel;
-  const bool whole = visitLine(*assistant, [&](std::string_view key, simdjson::ondemand::value value) {
-    if (key != "message") return Json::isValid(value);
-    simdjson::ondemand::object message;
-    if (value.get_object().get(message) != simdjson::SUCCESS) return Json::isValid(value);
-    return Json::forEachMember(message,
-                               [&](std::string_view name, simdjson::ondemand::value member) {
-                                 return name == "model" ? readString(member, lineModel)
-                                                        : Json::isValid(member);
-                               });
-  });
+  const bool whole =
+      visitLine(*assistant, [&](std::string_view key, simdjson::ondemand::value value) {
+        if (key != "message") return Json::isValid(value);
+        simdjson::ondemand::object message;
+        if (value.get_object().get(message) != simdjson::SUCCESS) return Json::isValid(value);
+        return Json::forEachMember(
+            message, [&](std::string_view name, simdjson::ondemand::value member) {
+              return name == "model" ? readString(member, lineModel) : Json::isValid(member);
+            });
+      });
   if (whole && lineModel && *lineModel != "<synthetic>") model = std::move(lineModel);
 }
 

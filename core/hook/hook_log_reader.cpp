@@ -15,17 +15,17 @@ std::optional<HookRecord> containerRecord(simdjson::padded_string_view line) {
   // The line is visited three times (for "t", the record, "ctr"); rewinding over
   // malformed JSON is not safe, so the whole line is validated first. These lines are
   // few next to the host's.
-  thread_local simdjson::dom::parser validator;
-  if (validator.parse(line.data(), line.size(), false).error() != simdjson::SUCCESS) {
-    return std::nullopt;
-  }
   thread_local simdjson::ondemand::parser parser;
   simdjson::ondemand::document document;
-  simdjson::ondemand::object object;
+  simdjson::ondemand::value whole;
   if (parser.iterate(line).get(document) != simdjson::SUCCESS ||
-      document.get_object().get(object) != simdjson::SUCCESS) {
+      document.get_value().get(whole) != simdjson::SUCCESS || !Json::isValid(whole) ||
+      !Json::atEnd(document)) {
     return std::nullopt;
   }
+  document.rewind();
+  simdjson::ondemand::object object;
+  if (document.get_object().get(object) != simdjson::SUCCESS) return std::nullopt;
   double millis = 0;
   if (object.find_field_unordered("t").get_double().get(millis) != simdjson::SUCCESS) {
     return std::nullopt;

@@ -29,10 +29,9 @@ bool isValid(simdjson::ondemand::value value) {
     case simdjson::ondemand::json_type::object: {
       simdjson::ondemand::object object;
       if (value.get_object().get(object) != simdjson::SUCCESS) return false;
-      return forEachMember(object,
-                           [](std::string_view, simdjson::ondemand::value member) {
-                             return isValid(member);
-                           });
+      return forEachMember(object, [](std::string_view, simdjson::ondemand::value member) {
+        return isValid(member);
+      });
     }
     case simdjson::ondemand::json_type::array: {
       simdjson::ondemand::array array;

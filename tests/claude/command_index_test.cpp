@@ -171,7 +171,7 @@ TEST(CommandIndex, ARestartResumesFromTheStoredOffsets) {
   EXPECT_EQ(store->offsets("history").at(path).offset, grown.size());
 }
 
-TEST(CommandIndex, ReadersSeeWholeRefreshes) {
+TEST(CommandIndex, ReadersSeeWholeRefreshesWhileRefreshesOverlap) {
   TempDir dir;
   const ClaudePaths paths = pathsIn(dir);
   const std::string path = dir.write("config/projects/p/s.jsonl", "");
@@ -185,12 +185,17 @@ TEST(CommandIndex, ReadersSeeWholeRefreshes) {
       seen = count;
     }
   });
+  std::thread refresher([&] {
+    while (!done) index.refresh(paths, now);
+  });
   for (int call = 0; call < 200; ++call) {
     append(path, toolUseLine(now - 60, "toolu_" + std::to_string(call), "Bash", bash("x")));
     index.refresh(paths, now);
   }
   done = true;
   reader.join();
+  refresher.join();
+  index.refresh(paths, now);
   EXPECT_EQ(index.all().size(), 200u);
 }
 

@@ -70,9 +70,9 @@ TEST(Transcript, MatchesResultsWhereverTheyStandInTheText) {
     EXPECT_EQ(events[1].end, at(5));  // the last result written wins
   }
   // A result read late never replaces one written after it.
-  const auto twice = Transcript::events(toolResult(2, "toolu_a") + toolUse(1, "toolu_a", "Bash", "{}") +
-                                            toolResult(6, "toolu_a"),
-                                        std::nullopt, true);
+  const auto twice = Transcript::events(
+      toolResult(2, "toolu_a") + toolUse(1, "toolu_a", "Bash", "{}") + toolResult(6, "toolu_a"),
+      std::nullopt, true);
   EXPECT_EQ(twice.at(0).end, at(6));
 }
 
@@ -165,7 +165,8 @@ TEST(TranscriptLocator, FindsSessionsAndRescansAtMostEveryThreeSeconds) {
   EXPECT_EQ(locator.path("notes", paths, at(8)), std::nullopt);
   // A file that went away is looked for again.
   fs::rename(later, dir / ".claude/projects/-home-dev-shop/5f2a.jsonl");
-  EXPECT_EQ(locator.path("5f2a", paths, at(12)), dir / ".claude/projects/-home-dev-shop/5f2a.jsonl");
+  EXPECT_EQ(locator.path("5f2a", paths, at(12)),
+            dir / ".claude/projects/-home-dev-shop/5f2a.jsonl");
 }
 
 }  // namespace
