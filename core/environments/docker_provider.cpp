@@ -13,6 +13,7 @@
 #include "environments/environments.h"
 #include "environments/shell.h"
 #include "hook/container_hook.h"
+#include "platform/applications.h"
 #include "util/json_object.h"
 #include "util/text.h"
 
@@ -115,11 +116,7 @@ std::string dockerApplicationPath() {
   auto& setting = applicationPathSetting();
   std::lock_guard guard(setting.lock);
   if (!setting.path.empty()) return setting.path;
-#ifdef __APPLE__
-  return "/Applications/Docker.app";
-#else
-  return "/opt/docker-desktop";
-#endif
+  return platform::dockerDesktopPath();
 }
 
 // Docker prints one JSON object per line; a line that is anything else is skipped.
