@@ -1,101 +1,13 @@
 #include "environments/shell.h"
 
-#include <map>
-#include <mutex>
 #include <utility>
 
 #include "platform/spawn.h"
 #include "platform/user.h"
 #include "util/text.h"
 
-namespace tessel::Shell {
+namespace tessel {
 namespace {
-
-const std::vector<std::string>& realSearchPaths() {
-  static const std::vector<std::string> paths = [] {
-    const std::string& home = platform::userHomeDirectory();
-    return std::vector<std::string>{
-        "/opt/homebrew/bin",
-        "/usr/local/bin",
-        "/usr/bin",
-        "/bin",
-        "/usr/sbin",
-        "/sbin",
-        home + "/.orbstack/bin",
-        home + "/.local/bin",
-        home + "/.docker/bin",
-        home + "/.rd/bin",
-        "/Applications/Docker.app/Contents/Resources/bin",
-        "/Applications/OrbStack.app/Contents/MacOS/xbin",
-        "/Applications/Parallels Desktop.app/Contents/MacOS",
-        "/Applications/UTM.app/Contents/MacOS",
-        "/Applications/VMware Fusion.app/Contents/Library",
-        "/Applications/VirtualBox.app/Contents/MacOS",
-    };
-  }();
-  return paths;
-}
-
-// Where tools were found (or "" when they were not), and the folders tests put in place
-// of the real ones. One lock for both, so new folders and forgotten answers change
-// together.
-class Cache {
- public:
-  static Cache& shared() {
-    static Cache cache;
-    return cache;
-  }
-
-  struct Snapshot {
-    // A path, "" when known to be missing, nothing when never looked up.
-    std::optional<std::string> answer;
-    // Only filled in when there is no answer.
-    std::vector<std::string> folders;
-    uint64_t generation = 0;
-  };
-
-  Snapshot snapshot(const std::string& name) {
-    std::lock_guard guard(lock_);
-    Snapshot snapshot;
-    snapshot.generation = generation_;
-    if (const auto it = paths_.find(name); it != paths_.end()) {
-      snapshot.answer = it->second;
-    } else {
-      snapshot.folders = foldersLocked();
-    }
-    return snapshot;
-  }
-
-  // An answer found while the folders were replaced belongs to the old folders and is
-  // dropped.
-  void remember(const std::string& name, const std::string& path, uint64_t generation) {
-    std::lock_guard guard(lock_);
-    if (generation == generation_) paths_[name] = path;
-  }
-
-  std::vector<std::string> folders() {
-    std::lock_guard guard(lock_);
-    return foldersLocked();
-  }
-
-  void replaceFolders(std::vector<std::string> folders) {
-    std::lock_guard guard(lock_);
-    replacement_ = std::move(folders);
-    paths_.clear();
-    ++generation_;
-  }
-
- private:
-  const std::vector<std::string>& foldersLocked() const {
-    return replacement_.empty() ? realSearchPaths() : replacement_;
-  }
-
-  std::mutex lock_;
-  // Guarded by lock_.
-  std::map<std::string, std::string> paths_;
-  std::vector<std::string> replacement_;
-  uint64_t generation_ = 0;
-};
 
 std::string joined(const std::vector<std::string>& folders) {
   std::string text;
@@ -108,27 +20,64 @@ std::string joined(const std::vector<std::string>& folders) {
 
 }  // namespace
 
+namespace Shell {
+
 Result run(const std::string& executable, const std::vector<std::string>& arguments,
-           double timeoutSeconds) {
+           double timeoutSeconds, const std::vector<std::string>& searchPaths) {
   platform::ProgramOutcome outcome =
-      platform::runProgram(executable, arguments, joined(searchPaths()), timeoutSeconds);
+      platform::runProgram(executable, arguments, joined(searchPaths), timeoutSeconds);
   return Result{.status = outcome.status,
                 .out = Text::repairUtf8(outcome.out),
                 .err = Text::repairUtf8(outcome.err),
                 .timedOut = outcome.timedOut};
 }
 
-std::optional<std::string> find(const std::string& name) {
+Result run(const std::string& executable, const std::vector<std::string>& arguments,
+           double timeoutSeconds) {
+  return run(executable, arguments, timeoutSeconds, standardSearchPaths());
+}
+
+std::vector<std::string> standardSearchPaths() {
+  const std::string& home = platform::userHomeDirectory();
+  return {
+      "/opt/homebrew/bin",
+      "/usr/local/bin",
+      "/usr/bin",
+      "/bin",
+      "/usr/sbin",
+      "/sbin",
+      home + "/.orbstack/bin",
+      home + "/.local/bin",
+      home + "/.docker/bin",
+      home + "/.rd/bin",
+      "/Applications/Docker.app/Contents/Resources/bin",
+      "/Applications/OrbStack.app/Contents/MacOS/xbin",
+      "/Applications/Parallels Desktop.app/Contents/MacOS",
+      "/Applications/UTM.app/Contents/MacOS",
+      "/Applications/VMware Fusion.app/Contents/Library",
+      "/Applications/VirtualBox.app/Contents/MacOS",
+  };
+}
+
+}  // namespace Shell
+
+ToolRunner::ToolRunner(std::vector<std::string> searchPaths)
+    : searchPaths_(std::move(searchPaths)) {}
+
+std::optional<std::string> ToolRunner::find(const std::string& name) const {
   // A name with a slash would reach outside the search paths.
   if (name.empty() || name.find('/') != std::string::npos) return std::nullopt;
-  Cache& cache = Cache::shared();
-  Cache::Snapshot snapshot = cache.snapshot(name);
-  if (snapshot.answer) {
-    if (snapshot.answer->empty()) return std::nullopt;
-    return snapshot.answer;
+  {
+    std::lock_guard guard(lock_);
+    if (const auto known = found_.find(name); known != found_.end()) {
+      if (known->second.empty()) return std::nullopt;
+      return known->second;
+    }
   }
+  // The folders are searched without the lock; two threads asking at once for a tool
+  // never asked before both search, and find the same file.
   std::string found;
-  for (const auto& folder : snapshot.folders) {
+  for (const auto& folder : searchPaths_) {
     std::string candidate = folder;
     candidate += '/';
     candidate += name;
@@ -137,26 +86,26 @@ std::optional<std::string> find(const std::string& name) {
       break;
     }
   }
-  cache.remember(name, found, snapshot.generation);
+  {
+    std::lock_guard guard(lock_);
+    found_.emplace(name, found);
+  }
   if (found.empty()) return std::nullopt;
   return found;
 }
 
-std::optional<Result> tool(const std::string& name, const std::vector<std::string>& arguments,
-                           double timeoutSeconds) {
+Shell::Result ToolRunner::run(const std::string& executable,
+                              const std::vector<std::string>& arguments,
+                              double timeoutSeconds) const {
+  return Shell::run(executable, arguments, timeoutSeconds, searchPaths_);
+}
+
+std::optional<Shell::Result> ToolRunner::tool(const std::string& name,
+                                              const std::vector<std::string>& arguments,
+                                              double timeoutSeconds) const {
   const std::optional<std::string> path = find(name);
   if (!path) return std::nullopt;
   return run(*path, arguments, timeoutSeconds);
 }
 
-std::vector<std::string> searchPaths() { return Cache::shared().folders(); }
-
-namespace Testing {
-
-void setSearchPaths(std::vector<std::string> paths) {
-  Cache::shared().replaceFolders(std::move(paths));
-}
-
-}  // namespace Testing
-
-}  // namespace tessel::Shell
+}  // namespace tessel
