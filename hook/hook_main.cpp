@@ -35,7 +35,9 @@ int runUninstallMode() {
   std::string text;
   int status = 1;
   try {
-    const Uninstaller::Report report = Uninstaller::run(ClaudePaths::standard(), Date::now());
+    const ToolRunner tools;
+    const Uninstaller::Report report =
+        Uninstaller::run(ClaudePaths::standard(), tools, Date::now());
     for (const std::string& line : report.lines) text += line + "\n";
     text += Uninstaller::finalLine(report) + "\n";
     status = report.failed ? 1 : 0;

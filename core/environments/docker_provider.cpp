@@ -1,8 +1,7 @@
-// The Docker provider and the process-wide caches it keeps: start dates of containers,
-// Docker's CPU count and DevPod's workspaces.
+// The Docker provider, and the answers it keeps in the scan's context: start dates of
+// containers, Docker's CPU count and DevPod's workspaces.
 #include <charconv>
 #include <filesystem>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
@@ -18,57 +17,6 @@
 
 namespace tessel::Environments {
 namespace {
-
-// Start dates learned from `docker inspect`; a container's start never changes, so
-// entries are never dropped.
-class DateCache {
- public:
-  std::optional<Date> get(const std::string& id) {
-    std::lock_guard guard(lock_);
-    const auto found = dates_.find(id);
-    if (found == dates_.end()) return std::nullopt;
-    return found->second;
-  }
-  void put(const std::string& id, Date date) {
-    std::lock_guard guard(lock_);
-    dates_[id] = date;
-  }
-  void clear() {
-    std::lock_guard guard(lock_);
-    dates_.clear();
-  }
-
- private:
-  std::mutex lock_;
-  std::map<std::string, Date> dates_;
-};
-
-DateCache& startedCache() {
-  static DateCache cache;
-  return cache;
-}
-
-// An answer worth keeping for a while. The lock is held while a fresh answer is asked
-// for, so concurrent callers wait for one run instead of starting their own.
-template <typename Value>
-struct TimedCache {
-  std::mutex lock;
-  std::optional<Date> taken;
-  Value value{};
-};
-
-TimedCache<std::optional<int>>& dockerCPUCache() {
-  static TimedCache<std::optional<int>> cache;
-  return cache;
-}
-
-TimedCache<std::map<std::string, Workspace>>& devPodCache() {
-  static TimedCache<std::map<std::string, Workspace>> cache;
-  return cache;
-}
-
-constexpr double cpuCountLifetime = 600;
-constexpr double workspaceLifetime = 60;
 
 // A decimal count and nothing else (blanks around it aside).
 std::optional<int> parseCount(std::string_view text) {
@@ -98,28 +46,6 @@ std::map<std::string, Workspace> parseWorkspaces(const std::string& text) {
     workspaces[*id] = std::move(workspace);
   }
   return workspaces;
-}
-
-// Where Docker Desktop lives when it is installed; tests point this elsewhere.
-struct ApplicationPath {
-  std::mutex lock;
-  std::string path;  // empty: the real one
-};
-
-ApplicationPath& applicationPathSetting() {
-  static ApplicationPath setting;
-  return setting;
-}
-
-std::string dockerApplicationPath() {
-  auto& setting = applicationPathSetting();
-  std::lock_guard guard(setting.lock);
-  if (!setting.path.empty()) return setting.path;
-#ifdef __APPLE__
-  return "/Applications/Docker.app";
-#else
-  return "/opt/docker-desktop";
-#endif
 }
 
 // Docker prints one JSON object per line; a line that is anything else is skipped.
@@ -178,29 +104,31 @@ UsageByID carriedOver(const EnvironmentScan& previous) {
 
 // Asks `docker inspect` for the start dates of containers seen for the first time. The
 // command runs without the cache's lock, so a slow engine never holds up other scans.
-void learnStartDates(const std::string& docker, const std::vector<nlohmann::json>& containers) {
+void learnStartDates(Context& context, const std::string& docker,
+                     const std::vector<nlohmann::json>& containers) {
   std::vector<std::string> arguments = {"inspect", "--format", "{{.Id}} {{.State.StartedAt}}"};
   std::unordered_set<std::string> asked;
   for (const auto& container : containers) {
     const auto id = Json::stringAt(container, "ID");
-    if (!id || startedCache().get(*id) || !asked.insert(*id).second) continue;
+    if (!id || context.startDates().get(*id) || !asked.insert(*id).second) continue;
     arguments.push_back(*id);
   }
   if (asked.empty()) return;
-  const Shell::Result result = Shell::run(docker, arguments, 8);
+  const Shell::Result result = context.tools().run(docker, arguments, 8);
   if (!result.ok()) return;
   for (const std::string_view line : Text::nonEmptyLines(result.out)) {
     const size_t space = line.find(' ');
     if (space == std::string_view::npos) continue;
     if (const auto started = rfc3339(line.substr(space + 1))) {
-      startedCache().put(std::string(line.substr(0, space)), *started);
+      context.startDates().put(std::string(line.substr(0, space)), *started);
     }
   }
 }
 
 // How many Claude Code processes `docker top` lists; nothing when it cannot say.
-std::optional<int> claudeProcesses(const std::string& docker, const std::string& id) {
-  const Shell::Result result = Shell::run(docker, {"top", id, "-eo", "pid,args"}, 5);
+std::optional<int> claudeProcesses(const ToolRunner& tools, const std::string& docker,
+                                   const std::string& id) {
+  const Shell::Result result = tools.run(docker, {"top", id, "-eo", "pid,args"}, 5);
   if (!result.ok()) return std::nullopt;
   const auto lines = Text::nonEmptyLines(result.out);
   int count = 0;
@@ -217,9 +145,9 @@ constexpr std::string_view containerKeywords[] = {
     "minikube", "tilt",    "act",      "localstack",
 };
 
-Resource containerResource(const std::string& docker, const std::string& id,
+Resource containerResource(Context& context, const std::string& docker, const std::string& id,
                            const nlohmann::json& line, const UsageByID& usage,
-                           std::optional<int> cores) {
+                           std::optional<int> cores, Date now) {
   const auto labels = parseLabels(Json::stringAt(line, "Labels").value_or(std::string()));
   const std::string name = Json::stringAt(line, "Names").value_or(id.substr(0, 12));
   Resource resource{
@@ -240,19 +168,19 @@ Resource containerResource(const std::string& docker, const std::string& id,
     resource.cpu = found->second.cpu;
     resource.memory = found->second.memory;
   }
-  resource.started = startedCache().get(id);
+  resource.started = context.startDates().get(id);
   if (!resource.started) resource.started = dockerDate(Json::stringAt(line, "CreatedAt"));
 
   resource.keywords.assign(std::begin(containerKeywords), std::end(containerKeywords));
   resource.keywords.push_back(name);
   if (resource.group) resource.keywords.push_back(*resource.group);
 
-  resource.devContainer = devContainer(labels);
+  resource.devContainer = devContainer(labels, context, now);
   if (auto& dev = resource.devContainer) {
     if (dev->folder) {
       dev->hookInstalled = ContainerHook::isInstalled(*dev->folder);
       // Only a project with our hook has sessions worth counting inside the container.
-      if (dev->hookInstalled) dev->claudeProcesses = claudeProcesses(docker, id);
+      if (dev->hookInstalled) dev->claudeProcesses = claudeProcesses(context.tools(), docker, id);
     }
     resource.keywords.emplace_back("devpod");
     if (dev->name) {
@@ -265,39 +193,41 @@ Resource containerResource(const std::string& docker, const std::string& id,
 
 }  // namespace
 
-Answer docker(const ProcessTable& /*processes*/, bool withStats, const EnvironmentScan* previous) {
+Answer docker(Context& context, const ProcessTable& /*processes*/, bool withStats,
+              const EnvironmentScan* previous, Date now) {
+  const ToolRunner& tools = context.tools();
   std::error_code error;
-  const bool hasApplication = std::filesystem::exists(dockerApplicationPath(), error);
-  const auto tool = Shell::find("docker");
+  const bool hasApplication = std::filesystem::exists(context.dockerApplication(), error);
+  const auto tool = tools.find("docker");
   if (!tool) {
     if (!hasApplication) return {};
     return Answer{
         .provider =
             Provider{.name = "Docker", .isInstalled = true, .note = "Command-line tool not found"}};
   }
-  const Shell::Result listing =
-      Shell::run(*tool, {"ps", "--no-trunc", "--format", "{{json .}}"}, 6);
+  const Shell::Result listing = tools.run(*tool, {"ps", "--no-trunc", "--format", "{{json .}}"}, 6);
   // The engine is stopped (or hung): Docker is there, its containers are unknown.
   if (!listing.ok()) return Answer{.provider = Provider{.name = "Docker", .isInstalled = true}};
 
-  const std::optional<int> cores = dockerCPUs();
+  const std::optional<int> cores = dockerCPUs(context, now);
   UsageByID usage;
   if (withStats) {
     const Shell::Result stats =
-        Shell::run(*tool, {"stats", "--no-stream", "--no-trunc", "--format", "{{json .}}"}, 10);
+        tools.run(*tool, {"stats", "--no-stream", "--no-trunc", "--format", "{{json .}}"}, 10);
     if (stats.ok()) usage = parseStats(stats.out);
   } else if (previous != nullptr) {
     usage = carriedOver(*previous);
   }
 
   const auto containers = objectLines(listing.out);
-  learnStartDates(*tool, containers);
+  learnStartDates(context, *tool, containers);
   Answer answer;
   for (const auto& container : containers) {
     // Without an id a container can be neither told apart from others nor stopped.
     const auto id = Json::stringAt(container, "ID");
     if (!id) continue;
-    answer.resources.push_back(containerResource(*tool, *id, container, usage, cores));
+    answer.resources.push_back(
+        containerResource(context, *tool, *id, container, usage, cores, now));
   }
   answer.provider = Provider{.name = "Docker",
                              .isInstalled = true,
@@ -306,60 +236,20 @@ Answer docker(const ProcessTable& /*processes*/, bool withStats, const Environme
   return answer;
 }
 
-std::optional<int> dockerCPUs() {
-  auto& cache = dockerCPUCache();
-  std::lock_guard guard(cache.lock);
-  const Date now = Date::now();
-  if (cache.taken && now.secondsSince1970() - cache.taken->secondsSince1970() < cpuCountLifetime) {
-    return cache.value;
-  }
-  std::optional<int> count;
-  if (const auto result = Shell::tool("docker", {"info", "--format", "{{.NCPU}}"}, 6);
-      result && result->ok()) {
-    count = parseCount(result->out);
-  }
-  cache.value = count;
-  cache.taken = now;
-  return count;
+std::optional<int> dockerCPUs(Context& context, Date now) {
+  return context.cpuCount().get(now, [&context]() -> std::optional<int> {
+    const auto result = context.tools().tool("docker", {"info", "--format", "{{.NCPU}}"}, 6);
+    if (!result || !result->ok()) return std::nullopt;
+    return parseCount(result->out);
+  });
 }
 
-std::map<std::string, Workspace> devPodWorkspaces() {
-  auto& cache = devPodCache();
-  std::lock_guard guard(cache.lock);
-  const Date now = Date::now();
-  if (cache.taken && now.secondsSince1970() - cache.taken->secondsSince1970() < workspaceLifetime) {
-    return cache.value;
-  }
-  std::map<std::string, Workspace> workspaces;
-  if (const auto result = Shell::tool("devpod", {"list", "--output", "json"}, 8);
-      result && result->ok()) {
-    workspaces = parseWorkspaces(result->out);
-  }
-  cache.value = workspaces;
-  cache.taken = now;
-  return workspaces;
+std::map<std::string, Workspace> devPodWorkspaces(Context& context, Date now) {
+  return context.workspaces().get(now, [&context]() -> std::map<std::string, Workspace> {
+    const auto result = context.tools().tool("devpod", {"list", "--output", "json"}, 8);
+    if (!result || !result->ok()) return {};
+    return parseWorkspaces(result->out);
+  });
 }
-
-namespace Testing {
-void setDockerApplicationPath(std::string path) {
-  auto& setting = applicationPathSetting();
-  std::lock_guard guard(setting.lock);
-  setting.path = std::move(path);
-}
-
-void resetCaches() {
-  startedCache().clear();
-  {
-    auto& cache = dockerCPUCache();
-    std::lock_guard guard(cache.lock);
-    cache.taken.reset();
-    cache.value.reset();
-  }
-  auto& cache = devPodCache();
-  std::lock_guard guard(cache.lock);
-  cache.taken.reset();
-  cache.value.clear();
-}
-}  // namespace Testing
 
 }  // namespace tessel::Environments

@@ -1,5 +1,6 @@
 // Readers of the small texts container engines print: labels, image references, port
-// mappings, sizes and dates. Pure functions of their input.
+// mappings, sizes and dates. Pure functions of their input, but for the DevPod workspaces
+// a dev container's labels may point to.
 #include <algorithm>
 #include <cctype>
 #include <charconv>
@@ -51,7 +52,8 @@ std::map<std::string, std::string> parseLabels(std::string_view text) {
   return labels;
 }
 
-std::optional<DevContainer> devContainer(const std::map<std::string, std::string>& labels) {
+std::optional<DevContainer> devContainer(const std::map<std::string, std::string>& labels,
+                                         Context& context, Date now) {
   if (const auto local = labels.find("devcontainer.local_folder"); local != labels.end()) {
     std::string folder = local->second;
     if (!folder.empty() && folder.back() == '/') folder.pop_back();
@@ -60,7 +62,7 @@ std::optional<DevContainer> devContainer(const std::map<std::string, std::string
                         .folder = folder};
   }
   if (const auto id = labels.find("dev.containers.id"); id != labels.end()) {
-    const auto workspaces = devPodWorkspaces();
+    const auto workspaces = devPodWorkspaces(context, now);
     if (const auto workspace = workspaces.find(id->second); workspace != workspaces.end()) {
       return DevContainer{
           .tool = "DevPod", .name = workspace->second.name, .folder = workspace->second.folder};

@@ -9,11 +9,13 @@
 
 namespace tessel::Environments {
 
-EnvironmentScan scan(const ProcessTable& processes, bool withStats,
-                     const EnvironmentScan* previous) {
-  using Task = std::function<Answer(const ProcessTable&)>;
+EnvironmentScan scan(Context& context, const ProcessTable& processes, bool withStats,
+                     const EnvironmentScan* previous, Date now) {
+  using Task = std::function<Answer(Context&, const ProcessTable&)>;
   const std::vector<Task> tasks = {
-      [&](const ProcessTable& table) { return docker(table, withStats, previous); },
+      [&](Context& shared, const ProcessTable& table) {
+        return docker(shared, table, withStats, previous, now);
+      },
       podman,
       parallels,
       utm,
@@ -35,7 +37,7 @@ EnvironmentScan scan(const ProcessTable& processes, bool withStats,
     threads.reserve(tasks.size());
     for (size_t slot = 0; slot < tasks.size(); ++slot) {
       const auto run = [&, slot] {
-        Answer answer = tasks[slot](processes);
+        Answer answer = tasks[slot](context, processes);
         std::lock_guard guard(lock);
         slots[slot] = std::move(answer);
       };
@@ -56,10 +58,10 @@ EnvironmentScan scan(const ProcessTable& processes, bool withStats,
     }
     if (answer.provider) result.providers.push_back(std::move(*answer.provider));
   }
-  Answer unclaimed = unclaimedVMs(processes, claimed, result.providers);
+  Answer unclaimed = unclaimedVMs(context, processes, claimed, result.providers, now);
   for (auto& resource : unclaimed.resources) result.resources.push_back(std::move(resource));
   if (unclaimed.provider) result.providers.push_back(std::move(*unclaimed.provider));
-  result.date = Date::now();
+  result.date = now;
   return result;
 }
 

@@ -1,8 +1,7 @@
 // The environment scan: asks every container engine and hypervisor on the machine, at
-// once, what it runs, and finds the virtual machines none of them claims. Stateless but
-// for three process-wide caches (start dates, Docker's CPU count, DevPod workspaces),
-// each behind its own lock; every operation may run on any thread and blocks it while
-// the tools run.
+// once, what it runs, and finds the virtual machines none of them claims. What lasts
+// from one scan to the next is in the `Context` the caller passes; every operation may
+// run on any thread and blocks it while the tools run.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "environments/context.h"
 #include "environments/process_table.h"
 #include "environments/resource.h"
 
@@ -28,46 +28,43 @@ struct Answer {
 };
 
 // Asks all twelve providers concurrently and waits for every one; `withStats` asks
-// Docker for fresh CPU and memory figures, otherwise `previous`'s are carried over.
-EnvironmentScan scan(const ProcessTable& processes, bool withStats,
-                     const EnvironmentScan* previous);
+// Docker for fresh CPU and memory figures, otherwise `previous`'s are carried over. The
+// scan is dated `now`, which also ages the context's answers.
+EnvironmentScan scan(Context& context, const ProcessTable& processes, bool withStats,
+                     const EnvironmentScan* previous, Date now);
 
 // The providers, each by its own command-line tool (or the process table).
-Answer docker(const ProcessTable& processes, bool withStats, const EnvironmentScan* previous);
-Answer podman(const ProcessTable& processes);
-Answer parallels(const ProcessTable& processes);
-Answer utm(const ProcessTable& processes);
-Answer vmware(const ProcessTable& processes);
-Answer virtualbox(const ProcessTable& processes);
-Answer lima(const ProcessTable& processes);
-Answer colima(const ProcessTable& processes);
-Answer multipass(const ProcessTable& processes);
-Answer tart(const ProcessTable& processes);
-Answer orbstack(const ProcessTable& processes);
-Answer appleContainer(const ProcessTable& processes);
+Answer docker(Context& context, const ProcessTable& processes, bool withStats,
+              const EnvironmentScan* previous, Date now);
+Answer podman(Context& context, const ProcessTable& processes);
+Answer parallels(Context& context, const ProcessTable& processes);
+Answer utm(Context& context, const ProcessTable& processes);
+Answer vmware(Context& context, const ProcessTable& processes);
+Answer virtualbox(Context& context, const ProcessTable& processes);
+Answer lima(Context& context, const ProcessTable& processes);
+Answer colima(Context& context, const ProcessTable& processes);
+Answer multipass(Context& context, const ProcessTable& processes);
+Answer tart(Context& context, const ProcessTable& processes);
+Answer orbstack(Context& context, const ProcessTable& processes);
+Answer appleContainer(Context& context, const ProcessTable& processes);
 
 // Virtual-machine processes ("qemu-system-*", Apple's Virtualization framework) whose
 // pid no provider's resource carries; `providers` are those found so far.
-Answer unclaimedVMs(const ProcessTable& processes, const std::unordered_set<int32_t>& claimed,
-                    const std::vector<Provider>& providers);
+Answer unclaimedVMs(Context& context, const ProcessTable& processes,
+                    const std::unordered_set<int32_t>& claimed,
+                    const std::vector<Provider>& providers, Date now);
 
-// Docker's CPU count (`docker info`), asked at most once every 600 seconds.
-std::optional<int> dockerCPUs();
-
-// A DevPod workspace: its name and project folder, when DevPod knows them.
-struct Workspace {
-  std::optional<std::string> name{};
-  std::optional<std::string> folder{};
-
-  bool operator==(const Workspace&) const = default;
-};
-// DevPod's workspaces by id and by uid, asked at most once every 60 seconds.
-std::map<std::string, Workspace> devPodWorkspaces();
+// Docker's CPU count (`docker info`), asked again once the last answer is 600 seconds old.
+std::optional<int> dockerCPUs(Context& context, Date now);
+// DevPod's workspaces by id and by uid, asked again once the last answer is 60 seconds old.
+std::map<std::string, Workspace> devPodWorkspaces(Context& context, Date now);
 
 // Docker's "k=v,k2=v2" label text; pieces without "=" are skipped, later keys win.
 std::map<std::string, std::string> parseLabels(std::string_view text);
-// The dev container a container's labels describe, if any (hook and process count unset).
-std::optional<DevContainer> devContainer(const std::map<std::string, std::string>& labels);
+// The dev container a container's labels describe, if any (hook and process count unset);
+// DevPod is asked only for a container of a DevPod workspace.
+std::optional<DevContainer> devContainer(const std::map<std::string, std::string>& labels,
+                                         Context& context, Date now);
 // "ghcr.io/owner/image:tag" -> "owner/image:tag": drops a registry host from a reference
 // of three or more pieces; anything else is returned unchanged.
 std::string shortImage(std::string_view image);
@@ -81,12 +78,5 @@ int64_t bytes(std::string_view text);
 std::optional<Date> rfc3339(std::string_view text);
 // Docker's "CreatedAt": "2026-12-05 18:51:13 +0100 CET".
 std::optional<Date> dockerDate(const std::optional<std::string>& text);
-
-namespace Testing {
-// Forgets the start dates, CPU count and DevPod workspaces learned so far. Only tests call it.
-void resetCaches();
-// Where Docker's desktop application is looked for; an empty path restores the real one.
-void setDockerApplicationPath(std::string path);
-}  // namespace Testing
 
 }  // namespace tessel::Environments

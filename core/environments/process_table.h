@@ -11,6 +11,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "environments/shell.h"
 #include "util/date.h"
 #include "util/hash.h"
 
@@ -50,9 +51,9 @@ struct ProcessTable {
 
   bool operator==(const ProcessTable&) const = default;
 
-  // Runs `ps` once (5 s time-out) and builds a table from whatever it printed; a failed
-  // run gives an empty table dated now.
-  static ProcessTable sample();
+  // Runs `ps` once through `tools` (5 s time-out) and builds a table from whatever it
+  // printed; a failed run gives an empty table dated now.
+  static ProcessTable sample(const ToolRunner& tools);
   // Entries in the order of `output`'s lines; lines that do not read as a process are
   // dropped one by one.
   static std::vector<ProcessEntry> parse(std::string_view output);

@@ -1,14 +1,18 @@
 // The one place Tessel runs an outside command-line tool: found by name in a fixed
 // list of folders, run without a shell, with a hard time-out, both output streams
-// captured in full. Never throws. Safe from any thread; `run` blocks its caller.
+// captured in full. Never throws. `Shell` is stateless; a `ToolRunner` keeps what its
+// searches found. Both are safe from any thread; running blocks the caller.
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-namespace tessel::Shell {
+namespace tessel {
+namespace Shell {
 
 struct Result {
   // The exit code, or the number of the signal that ended the process; -1 when it
@@ -23,26 +27,48 @@ struct Result {
 };
 
 // Runs the program at the absolute path `executable` with `arguments`, standard input
-// from the null device and PATH set to the search paths. After `timeoutSeconds` it is
+// from the null device and PATH set to `searchPaths`. After `timeoutSeconds` it is
 // sent SIGTERM, one second later SIGKILL.
+Result run(const std::string& executable, const std::vector<std::string>& arguments,
+           double timeoutSeconds, const std::vector<std::string>& searchPaths);
+// The same with PATH set to the standard search paths.
 Result run(const std::string& executable, const std::vector<std::string>& arguments,
            double timeoutSeconds);
 
-// The first executable file named `name` in the search paths. Answers, found or not,
-// are cached for the life of the process.
-std::optional<std::string> find(const std::string& name);
+// The folders tools are installed in on this machine, in the order they are searched;
+// the home directory comes from the user database, not from $HOME.
+std::vector<std::string> standardSearchPaths();
 
-// `find` then `run`; nothing when the tool is not installed (it is then not run).
-std::optional<Result> tool(const std::string& name, const std::vector<std::string>& arguments,
-                           double timeoutSeconds);
+}  // namespace Shell
 
-// The folders tools are looked for in, in order; also the PATH every tool runs with.
-std::vector<std::string> searchPaths();
+// Finds tools in its search paths and runs them with PATH set to those folders, so a
+// tool finds its own helpers where we found it. Answers, found or not, are kept for the
+// runner's life: a tool installed later is seen by a new runner. The long-lived owner
+// keeps one; tests make their own on a folder of stand-ins.
+class ToolRunner {
+ public:
+  explicit ToolRunner(std::vector<std::string> searchPaths = Shell::standardSearchPaths());
+  ToolRunner(const ToolRunner&) = delete;
+  ToolRunner& operator=(const ToolRunner&) = delete;
 
-namespace Testing {
-// Points the tool search (and the children's PATH) at `paths` instead and forgets every
-// cached answer; an empty list restores the real folders. Only tests call it.
-void setSearchPaths(std::vector<std::string> paths);
-}  // namespace Testing
+  const std::vector<std::string>& searchPaths() const { return searchPaths_; }
 
-}  // namespace tessel::Shell
+  // The first executable file named `name` in the search paths.
+  std::optional<std::string> find(const std::string& name) const;
+  // `Shell::run` with this runner's PATH.
+  Shell::Result run(const std::string& executable, const std::vector<std::string>& arguments,
+                    double timeoutSeconds) const;
+  // `find` then `run`; nothing when the tool is not installed (it is then not run).
+  std::optional<Shell::Result> tool(const std::string& name,
+                                    const std::vector<std::string>& arguments,
+                                    double timeoutSeconds) const;
+
+ private:
+  const std::vector<std::string> searchPaths_;
+  mutable std::mutex lock_;
+  // Guarded by lock_.
+  // Where each tool was found, "" when it was not.
+  mutable std::map<std::string, std::string> found_;
+};
+
+}  // namespace tessel

@@ -225,10 +225,10 @@ Resource resource(const Member& member, const Item& item, const ProcessTable& pr
   return made;
 }
 
-Answer ask(const Member& member, const ProcessTable& processes) {
-  const auto tool = Shell::find(member.tool);
+Answer ask(const ToolRunner& tools, const Member& member, const ProcessTable& processes) {
+  const auto tool = tools.find(member.tool);
   if (!tool) return {};
-  const Shell::Result result = Shell::run(*tool, member.list, member.timeoutSeconds);
+  const Shell::Result result = tools.run(*tool, member.list, member.timeoutSeconds);
   if (!result.ok()) {
     return Answer{.provider = Provider{.name = member.displayName, .isInstalled = true}};
   }
@@ -402,7 +402,7 @@ constexpr std::string_view utmNames[] = {"UTM"};
 
 }  // namespace
 
-Answer podman(const ProcessTable& processes) {
+Answer podman(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "Podman",
                              .tool = "podman",
                              .list = {"ps", "--format", "json"},
@@ -412,10 +412,10 @@ Answer podman(const ProcessTable& processes) {
                              .stop = {"podman", "stop"},
                              .keywords = {"podman", "compose"},
                              .isRunningWhenListed = true};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer parallels(const ProcessTable& processes) {
+Answer parallels(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "Parallels Desktop",
                              .tool = "prlctl",
                              .list = {"list", "-a", "-j"},
@@ -425,10 +425,10 @@ Answer parallels(const ProcessTable& processes) {
                              .keywords = {"parallels", "prl_"},
                              .host = {.names = {"prl_vm_app"}},
                              .note = machinesSetUp};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer utm(const ProcessTable& processes) {
+Answer utm(Context& context, const ProcessTable& processes) {
   // UTM runs each QEMU machine in a QEMULauncher process (a plain qemu-system-* one in
   // older builds) and hands it "-uuid <UUID>". Machines on Apple's Virtualization
   // framework run in a system process whose command line names no machine, so they
@@ -442,10 +442,10 @@ Answer utm(const ProcessTable& processes) {
                              .stop = {"utmctl", "suspend"},
                              .keywords = {"utm"},
                              .host = {.names = {"QEMULauncher", "qemu-system*"}}};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer vmware(const ProcessTable& processes) {
+Answer vmware(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "VMware Fusion",
                              .tool = "vmrun",
                              .list = {"list"},
@@ -455,10 +455,10 @@ Answer vmware(const ProcessTable& processes) {
                              .stop = {"vmrun", "suspend"},
                              .keywords = {"vmware"},
                              .host = {.names = {"vmware-vmx"}}};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer virtualbox(const ProcessTable& processes) {
+Answer virtualbox(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "VirtualBox",
                              .tool = "VBoxManage",
                              .list = {"list", "runningvms"},
@@ -469,10 +469,10 @@ Answer virtualbox(const ProcessTable& processes) {
                              .stopAfter = {"savestate"},
                              .keywords = {"vboxmanage", "virtualbox", "vagrant"},
                              .host = {.names = {"VBoxHeadless", "VirtualBoxVM"}}};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer lima(const ProcessTable& processes) {
+Answer lima(Context& context, const ProcessTable& processes) {
   // Each running instance has a "limactl hostagent --pidfile <dir>/ha.pid ... <name>"
   // process, which also starts the instance's QEMU, if any. The name must stand as a word:
   // it also occurs inside the paths of its own arguments, and inside other instances'
@@ -487,10 +487,10 @@ Answer lima(const ProcessTable& processes) {
       .stop = {"limactl", "stop"},
       .keywords = {"lima"},
       .host = {.names = {"limactl"}, .match = KeyMatch::word, .alsoWord = "hostagent"}};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer colima(const ProcessTable& processes) {
+Answer colima(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "Colima",
                              .tool = "colima",
                              .list = {"list", "--json"},
@@ -499,10 +499,10 @@ Answer colima(const ProcessTable& processes) {
                              .prefix = "colima:",
                              .stop = {"colima", "stop", "-p"},
                              .keywords = {"colima"}};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer multipass(const ProcessTable& processes) {
+Answer multipass(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "Multipass",
                              .tool = "multipass",
                              .list = {"list", "--format", "json"},
@@ -512,10 +512,10 @@ Answer multipass(const ProcessTable& processes) {
                              .prefix = "Multipass:",
                              .stop = {"multipass", "suspend"},
                              .keywords = {"multipass"}};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer tart(const ProcessTable& processes) {
+Answer tart(Context& context, const ProcessTable& processes) {
   // "tart run <name>" hosts the machine; a name may also begin another one's.
   static const Member member{.displayName = "Tart",
                              .tool = "tart",
@@ -525,10 +525,10 @@ Answer tart(const ProcessTable& processes) {
                              .stop = {"tart", "stop"},
                              .keywords = {"tart"},
                              .host = {.names = {"tart"}, .match = KeyMatch::word}};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer orbstack(const ProcessTable& processes) {
+Answer orbstack(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "OrbStack",
                              .tool = "orbctl",
                              .list = {"list", "--format", "json"},
@@ -537,10 +537,10 @@ Answer orbstack(const ProcessTable& processes) {
                              .stop = {"orbctl", "stop"},
                              .keywords = {"orb"},
                              .isRunningWhenListed = true};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer appleContainer(const ProcessTable& processes) {
+Answer appleContainer(Context& context, const ProcessTable& processes) {
   static const Member member{.displayName = "Apple container",
                              .tool = "container",
                              .list = {"list", "--format", "json"},
@@ -550,11 +550,12 @@ Answer appleContainer(const ProcessTable& processes) {
                              .stop = {"container", "stop"},
                              .keywords = {"container"},
                              .isRunningWhenListed = true};
-  return ask(member, processes);
+  return ask(context.tools(), member, processes);
 }
 
-Answer unclaimedVMs(const ProcessTable& processes, const std::unordered_set<int32_t>& claimed,
-                    const std::vector<Provider>& providers) {
+Answer unclaimedVMs(Context& context, const ProcessTable& processes,
+                    const std::unordered_set<int32_t>& claimed,
+                    const std::vector<Provider>& providers, Date now) {
   std::vector<const ProcessEntry*> entries;
   entries.reserve(processes.byPID.size());
   for (const auto& [pid, entry] : processes.byPID) entries.push_back(&entry);
@@ -601,7 +602,7 @@ Answer unclaimedVMs(const ProcessTable& processes, const std::unordered_set<int3
       machine.name = "Docker Desktop VM";
       machine.detail = "Linux · Docker’s containers";
       machine.provider = "Docker";
-      machine.cores = dockerCPUs();
+      machine.cores = dockerCPUs(context, now);
     } else if (!isQEMU && !isOrbStackPlaced) {
       isOrbStackPlaced = true;
       machine.name = "OrbStack machine";

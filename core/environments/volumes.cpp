@@ -66,8 +66,8 @@ std::vector<std::string> withArguments(std::vector<std::string> command,
 // Every container's users by volume name; empty when the containers cannot be read,
 // which leaves every volume looking unused rather than failing the scan.
 std::map<std::string, std::vector<ContainerVolume::User>> containerUsers(
-    const std::string& docker) {
-  const auto listing = Shell::run(docker, {"ps", "-aq", "--no-trunc"}, containerListTimeout);
+    const ToolRunner& tools, const std::string& docker) {
+  const auto listing = tools.run(docker, {"ps", "-aq", "--no-trunc"}, containerListTimeout);
   if (!listing.ok()) return {};
   std::vector<std::string> ids;
   for (const auto line : Text::nonEmptyLines(listing.out)) {
@@ -75,7 +75,7 @@ std::map<std::string, std::vector<ContainerVolume::User>> containerUsers(
     if (!id.empty()) ids.emplace_back(id);
   }
   if (ids.empty()) return {};
-  const auto inspect = Shell::run(docker, withArguments({"inspect"}, ids), containerInspectTimeout);
+  const auto inspect = tools.run(docker, withArguments({"inspect"}, ids), containerInspectTimeout);
   if (!inspect.ok()) return {};
   return Volumes::parseContainerMounts(inspect.out);
 }
@@ -218,11 +218,11 @@ std::string firstLine(const Shell::Result& result) {
   return std::string(Text::trimmed(text.substr(0, text.find('\n'))));
 }
 
-Scan docker() {
-  const auto docker = Shell::find("docker");
+Scan docker(const ToolRunner& tools) {
+  const auto docker = tools.find("docker");
   if (!docker) return Scan{.note = notInstalled, .date = Date::now()};
   const auto usage =
-      Shell::run(*docker, {"system", "df", "-v", "--format", "{{json .}}"}, diskUsageTimeout);
+      tools.run(*docker, {"system", "df", "-v", "--format", "{{json .}}"}, diskUsageTimeout);
   if (!usage.ok()) return Scan{.note = notRunning, .date = Date::now()};
   auto volumes = parseDiskUsage(usage.out);
   if (volumes.empty()) return Scan{.date = Date::now()};
@@ -231,7 +231,7 @@ Scan docker() {
   names.reserve(volumes.size());
   for (const auto& volume : volumes) names.push_back(volume.name);
   const auto inspect =
-      Shell::run(*docker, withArguments({"volume", "inspect"}, names), volumeInspectTimeout);
+      tools.run(*docker, withArguments({"volume", "inspect"}, names), volumeInspectTimeout);
   if (inspect.ok()) {
     const auto inspections = parseVolumeInspect(inspect.out);
     for (auto& volume : volumes) {
@@ -245,7 +245,7 @@ Scan docker() {
     }
   }
 
-  auto users = containerUsers(*docker);
+  auto users = containerUsers(tools, *docker);
   for (auto& volume : volumes) {
     if (auto found = users.find(volume.name); found != users.end()) {
       volume.users = std::move(found->second);
@@ -254,9 +254,9 @@ Scan docker() {
   return Scan{.volumes = std::move(volumes), .date = Date::now()};
 }
 
-Outcome remove(const std::vector<ContainerVolume>& volumes) {
+Outcome remove(const ToolRunner& tools, const std::vector<ContainerVolume>& volumes) {
   Outcome outcome;
-  const auto docker = Shell::find("docker");
+  const auto docker = tools.find("docker");
   if (!docker) {
     outcome.failures.emplace_back(notInstalled);
     return outcome;
@@ -273,10 +273,10 @@ Outcome remove(const std::vector<ContainerVolume>& volumes) {
   }
   // A failure here is not reported on its own: the volumes it keeps in use fail below
   // with the engine's reason, and any it did not matter to are removed anyway.
-  if (!stopped.empty()) Shell::run(*docker, withArguments({"rm"}, stopped), removalTimeout);
+  if (!stopped.empty()) tools.run(*docker, withArguments({"rm"}, stopped), removalTimeout);
 
   for (const auto& volume : volumes) {
-    const auto result = Shell::run(*docker, {"volume", "rm", volume.name}, removalTimeout);
+    const auto result = tools.run(*docker, {"volume", "rm", volume.name}, removalTimeout);
     if (result.ok()) {
       outcome.deleted.push_back(volume.name);
       outcome.freed += volume.size.value_or(0);

@@ -82,12 +82,13 @@ struct Inspection {
   bool operator==(const Inspection&) const = default;
 };
 
-// Lists the volumes with their users. Takes up to two minutes when the engine is slow;
-// each command that fails only leaves out what it would have added.
-Scan docker();
+// Lists the volumes with their users, asking docker through `tools`. Takes up to two
+// minutes when the engine is slow; each command that fails only leaves out what it
+// would have added.
+Scan docker(const ToolRunner& tools);
 // Removes the volumes, after the stopped containers that still refer to them. Running
 // containers are never touched: their volumes fail to be removed.
-Outcome remove(const std::vector<ContainerVolume>& volumes);
+Outcome remove(const ToolRunner& tools, const std::vector<ContainerVolume>& volumes);
 
 // The "Volumes" of `docker system df -v --format {{json .}}`, without users.
 std::vector<ContainerVolume> parseDiskUsage(std::string_view output);

@@ -37,9 +37,9 @@ bool isInstalled(const ClaudePaths& paths) {
   return plugins != record->end() && plugins->is_object() && plugins->contains(pluginId);
 }
 
-Outcome remove(const ClaudePaths&) {
+Outcome remove(const ClaudePaths&, const ToolRunner& tools) {
   const auto result =
-      Shell::tool("claude", {"plugin", "uninstall", std::string(pluginId)}, removeTimeoutSeconds);
+      tools.tool("claude", {"plugin", "uninstall", std::string(pluginId)}, removeTimeoutSeconds);
   if (!result)
     return {false, "Claude Code\u2019s command-line program (claude) wasn\u2019t found."};
   if (result->ok()) return {true, "Removed."};

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "environments/shell.h"
 #include "paths/claude_paths.h"
 
 namespace tessel::ConnectorInstaller {
@@ -23,7 +24,7 @@ std::string recordFile(const ClaudePaths& paths);
 
 bool isInstalled(const ClaudePaths& paths);
 
-// Runs "claude plugin uninstall <pluginId>".
-Outcome remove(const ClaudePaths& paths);
+// Runs "claude plugin uninstall <pluginId>", the program found by `tools`.
+Outcome remove(const ClaudePaths& paths, const ToolRunner& tools);
 
 }  // namespace tessel::ConnectorInstaller

@@ -13,7 +13,7 @@ std::string shown(const std::string& path) { return Path::abbreviateHome(path); 
 
 }  // namespace
 
-Report run(const ClaudePaths& paths, Date now) {
+Report run(const ClaudePaths& paths, const ToolRunner& tools, Date now) {
   Report report;
   const std::string settings = shown(paths.configDir + "/settings.json");
   if (!HookInstaller::isInstalled(paths)) {
@@ -33,7 +33,7 @@ Report run(const ClaudePaths& paths, Date now) {
 
   if (!ConnectorInstaller::isInstalled(paths)) {
     report.lines.push_back("The companion plugin wasn\u2019t installed.");
-  } else if (const auto outcome = ConnectorInstaller::remove(paths); outcome.ok) {
+  } else if (const auto outcome = ConnectorInstaller::remove(paths, tools); outcome.ok) {
     report.lines.push_back("Uninstalled the companion plugin.");
   } else {
     report.lines.push_back("Couldn\u2019t uninstall the companion plugin: " + outcome.message);

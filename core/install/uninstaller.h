@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "environments/shell.h"
 #include "paths/claude_paths.h"
 #include "util/date.h"
 
@@ -17,8 +18,8 @@ struct Report {
   bool operator==(const Report&) const = default;
 };
 
-// `now` names the settings backup.
-Report run(const ClaudePaths& paths, Date now);
+// `now` names the settings backup; `tools` finds Claude Code's program for the plugin.
+Report run(const ClaudePaths& paths, const ToolRunner& tools, Date now);
 
 // The closing line printed after the report.
 std::string finalLine(const Report& report);

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "platform/file_status.h"
+
 namespace tessel::Files {
 
 std::optional<std::string> read(const std::string& path) {
@@ -83,17 +85,11 @@ std::optional<Date> modificationTime(const std::string& path) {
 }
 
 std::optional<Attributes> attributes(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-#ifdef __APPLE__
-  const timespec& modified = info.st_mtimespec;
-#else
-  const timespec& modified = info.st_mtim;
-#endif
-  return Attributes{.size = static_cast<uint64_t>(info.st_size),
-                    .modified = Date(static_cast<double>(modified.tv_sec) +
-                                     static_cast<double>(modified.tv_nsec) / 1e9),
-                    .isDirectory = S_ISDIR(info.st_mode)};
+  const auto status = platform::fileStatus(path);
+  if (!status) return std::nullopt;
+  return Attributes{.size = status->sizeBytes,
+                    .modified = Date(status->modifiedSeconds),
+                    .isDirectory = status->isDirectory};
 }
 
 std::vector<std::string> list(const std::string& folder) {

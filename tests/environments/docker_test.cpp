@@ -73,11 +73,7 @@ std::vector<Reply> engine(const std::string& ps) {
           {.pattern = "info --format {{.NCPU}}", .out = "8\n"}};
 }
 
-// Points the desktop-application check at a test folder for one scope.
-struct ApplicationAt {
-  explicit ApplicationAt(const std::string& path) { Testing::setDockerApplicationPath(path); }
-  ~ApplicationAt() { Testing::setDockerApplicationPath(""); }
-};
+const Date now(1796510000);
 
 Resource find(const Answer& answer, const std::string& id) {
   for (const auto& resource : answer.resources) {
@@ -94,34 +90,35 @@ Date utc(int year, int month, int day, int hour, int minute, double second) {
 }
 
 TEST(DockerProvider, ReportsWhetherDockerIsInstalledAndRunning) {
-  Testing::resetCaches();
   TempDir dir;
-  const ApplicationAt application(dir / "docker-desktop");
   FakeTools tools;
-  EXPECT_EQ(docker({}, true, nullptr), Answer{});
+  // A fresh context each time, so that the tool added below is looked for again.
+  const auto ask = [&] {
+    Context context = tools.context(dir / "docker-desktop");
+    return docker(context, {}, true, nullptr, now);
+  };
+  EXPECT_EQ(ask(), Answer{});
 
   dir.write("docker-desktop/bin/com.docker.backend", "");
-  EXPECT_EQ(
-      docker({}, true, nullptr),
-      (Answer{.provider = Provider{
-                  .name = "Docker", .isInstalled = true, .note = "Command-line tool not found"}}));
+  EXPECT_EQ(ask(), (Answer{.provider = Provider{.name = "Docker",
+                                                .isInstalled = true,
+                                                .note = "Command-line tool not found"}}));
 
   tools.add("docker", {{.pattern = psArguments,
                         .err = "Cannot connect to the Docker daemon at "
                                "unix:///var/run/docker.sock. Is the docker daemon running?\n",
                         .status = 1}});
-  EXPECT_EQ(docker({}, true, nullptr),
-            (Answer{.provider = Provider{.name = "Docker", .isInstalled = true}}));
+  EXPECT_EQ(ask(), (Answer{.provider = Provider{.name = "Docker", .isInstalled = true}}));
   EXPECT_EQ(tools.calls("docker"), (Calls{{"ps", "--no-trunc", "--format", "{{json .}}"}}));
 }
 
 TEST(DockerProvider, BuildsOneResourcePerContainerLine) {
-  Testing::resetCaches();
   TempDir dir;
   const std::string project = dir / "webshop";
   FakeTools tools;
+  Context context = tools.context();
   tools.add("docker", engine(psOutput(project)));
-  const Answer answer = docker({}, true, nullptr);
+  const Answer answer = docker(context, {}, true, nullptr, now);
 
   EXPECT_EQ(answer.provider,
             (Provider{.name = "Docker", .isInstalled = true, .isRunning = true, .count = 4}));
@@ -178,14 +175,14 @@ TEST(DockerProvider, BuildsOneResourcePerContainerLine) {
 }
 
 TEST(DockerProvider, CarriesStatisticsOverUntilAskedAgain) {
-  Testing::resetCaches();
   TempDir dir;
   FakeTools tools;
+  Context context = tools.context();
   tools.add("docker", engine(psOutput(dir / "webshop")));
-  const Answer first = docker({}, true, nullptr);
+  const Answer first = docker(context, {}, true, nullptr, now);
   const EnvironmentScan scan{.resources = first.resources, .providers = {*first.provider}};
 
-  const Answer carried = docker({}, false, &scan);
+  const Answer carried = docker(context, {}, false, &scan, now);
   EXPECT_EQ(find(carried, dbId), find(first, dbId));
   EXPECT_EQ(find(carried, devId), find(first, devId));
   // A container that had no figures last time is carried over as idle.
@@ -194,7 +191,7 @@ TEST(DockerProvider, CarriesStatisticsOverUntilAskedAgain) {
   EXPECT_EQ(tools.calls("docker", "stats").size(), 1U);
   EXPECT_EQ(tools.calls("docker", "info").size(), 1U);
 
-  const Answer unknown = docker({}, false, nullptr);
+  const Answer unknown = docker(context, {}, false, nullptr, now);
   EXPECT_EQ(find(unknown, dbId).cpu, std::nullopt);
   EXPECT_EQ(find(unknown, dbId).memory, std::nullopt);
 
@@ -202,27 +199,28 @@ TEST(DockerProvider, CarriesStatisticsOverUntilAskedAgain) {
   replies.insert(replies.begin(),
                  {.pattern = statsArguments, .err = "context deadline exceeded\n", .status = 1});
   tools.add("docker", replies);
-  for (const auto& resource : docker({}, true, &scan).resources) {
+  for (const auto& resource : docker(context, {}, true, &scan, now).resources) {
     EXPECT_EQ(resource.cpu, std::nullopt) << resource.name;
     EXPECT_EQ(resource.memory, std::nullopt) << resource.name;
   }
 }
 
 TEST(DockerProvider, AsksEachContainersStartOnceAndFallsBackToCreation) {
-  Testing::resetCaches();
   TempDir dir;
   const std::string ps = psOutput(dir / "webshop");
   FakeTools tools;
+  Context context = tools.context();
   auto failing = engine(ps);
   failing.insert(failing.begin(), {.pattern = "inspect *",
                                    .err = "Error response from daemon: No such container\n",
                                    .status = 1});
   tools.add("docker", failing);
-  EXPECT_EQ(find(docker({}, false, nullptr), dbId).started, utc(2026, 12, 5, 17, 51, 13));
+  EXPECT_EQ(find(docker(context, {}, false, nullptr, now), dbId).started,
+            utc(2026, 12, 5, 17, 51, 13));
 
   tools.add("docker", engine(ps));
-  docker({}, false, nullptr);
-  docker({}, false, nullptr);
+  docker(context, {}, false, nullptr, now);
+  docker(context, {}, false, nullptr, now);
   ASSERT_EQ(tools.calls("docker", "inspect").size(), 2U);
 
   const std::string newId = "11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437";
@@ -235,7 +233,7 @@ TEST(DockerProvider, AsksEachContainersStartOnceAndFallsBackToCreation) {
   replies.insert(replies.begin(), {.pattern = "inspect --format * " + newId,
                                    .out = newId + " 2026-12-05T19:01:10.5Z\n"});
   tools.add("docker", replies);
-  const Answer answer = docker({}, false, nullptr);
+  const Answer answer = docker(context, {}, false, nullptr, now);
   EXPECT_NEAR(seconds(find(answer, newId).started), seconds(utc(2026, 12, 5, 19, 1, 10.5)), 1e-6);
   EXPECT_NEAR(seconds(find(answer, dbId).started), seconds(utc(2026, 12, 5, 17, 51, 14.402)), 1e-6);
   const Calls asked = tools.calls("docker", "inspect");
@@ -244,12 +242,12 @@ TEST(DockerProvider, AsksEachContainersStartOnceAndFallsBackToCreation) {
 }
 
 TEST(DockerProvider, CountsClaudeProcessesOnlyWhereTheContainerHookIsInstalled) {
-  Testing::resetCaches();
   TempDir dir;
   const std::string project = dir / "webshop";
   std::filesystem::create_directory(project);
   ContainerHook::install(project);
   FakeTools tools;
+  Context context = tools.context();
   auto replies = engine(psOutput(project));
   replies.push_back({.pattern = "top " + devId + " -eo pid,args",
                      .out =
@@ -263,7 +261,7 @@ TEST(DockerProvider, CountsClaudeProcessesOnlyWhereTheContainerHookIsInstalled) 
                          "49410               node /workspaces/webshop/server.js\n"});
   tools.add("docker", replies);
   const DevContainer withHook =
-      find(docker({}, false, nullptr), devId).devContainer.value_or(DevContainer{});
+      find(docker(context, {}, false, nullptr, now), devId).devContainer.value_or(DevContainer{});
   EXPECT_TRUE(withHook.hookInstalled);
   EXPECT_EQ(withHook.claudeProcesses, 2);
   EXPECT_EQ(tools.calls("docker", "top"), (Calls{{"top", devId, "-eo", "pid,args"}}));
@@ -273,13 +271,12 @@ TEST(DockerProvider, CountsClaudeProcessesOnlyWhereTheContainerHookIsInstalled) 
                     .status = 1};
   tools.add("docker", replies);
   const DevContainer stopped =
-      find(docker({}, false, nullptr), devId).devContainer.value_or(DevContainer{});
+      find(docker(context, {}, false, nullptr, now), devId).devContainer.value_or(DevContainer{});
   EXPECT_TRUE(stopped.hookInstalled);
   EXPECT_EQ(stopped.claudeProcesses, std::nullopt);
 }
 
 TEST(DockerProvider, FindsDevPodWorkspacesByIdOrUid) {
-  Testing::resetCaches();
   const std::string podId = "425c89ed5bb78a7623fae60fd8a6f648488168740fe82cf6ad34caa4d07aa972";
   const std::string gitId = "9a881b9b9f23849475296a8cd768ea1965bc3152df7118e60c145975af6aa58a";
   auto line = [](const std::string& id, const std::string& name, const std::string& workspace) {
@@ -291,6 +288,7 @@ TEST(DockerProvider, FindsDevPodWorkspacesByIdOrUid) {
            "\n";
   };
   FakeTools tools;
+  Context context = tools.context();
   tools.add("docker", engine(line(podId, "default-we-8f3a1", "default-we-8f3a1") +
                              line(gitId, "api-gateway", "api-gateway") +
                              line(bareId, "stray", "default-gone-00000")));
@@ -299,8 +297,8 @@ TEST(DockerProvider, FindsDevPodWorkspacesByIdOrUid) {
       {{.pattern = "list --output json",
         .out =
             R"j([{"id":"webshop","uid":"default-we-8f3a1","provider":{"name":"docker"},"machine":{},"ide":{"name":"vscode"},"source":{"localFolder":"/home/ana/src/webshop"},"creationTimestamp":"2026-12-01T09:12:44Z","lastUsed":"2026-12-05T16:02:10Z","context":"default"},{"id":"api-gateway","uid":"default-ap-2c9e7","provider":{"name":"docker"},"machine":{},"ide":{"name":"none"},"source":{"gitRepository":"https://github.com/acme/api-gateway","gitBranch":"main"},"creationTimestamp":"2026-11-20T14:00:03Z","lastUsed":"2026-12-04T09:20:30Z","context":"default"}])j"}});
-  docker({}, false, nullptr);
-  const Answer answer = docker({}, false, nullptr);
+  docker(context, {}, false, nullptr, now);
+  const Answer answer = docker(context, {}, false, nullptr, now);
 
   const Resource pod = find(answer, podId);
   EXPECT_EQ(pod.devContainer,
@@ -313,6 +311,41 @@ TEST(DockerProvider, FindsDevPodWorkspacesByIdOrUid) {
   EXPECT_EQ(find(answer, bareId).name, "stray");
   EXPECT_EQ(tools.calls("devpod"), (Calls{{"list", "--output", "json"}}));
   EXPECT_TRUE(tools.calls("docker", "top").empty());
+}
+
+TEST(DockerProvider, KeepsTheCPUCountAndDevPodWorkspacesForTheirLifetimesOnly) {
+  FakeTools tools;
+  const auto answers = [&](const std::string& cpus, const std::string& workspaces) {
+    tools.add("docker", {{.pattern = "info --format {{.NCPU}}", .out = cpus}});
+    tools.add("devpod", {{.pattern = "list --output json", .out = workspaces}});
+  };
+  answers("8\n", R"j([{"id":"webshop","source":{"localFolder":"/home/ana/src/webshop"}}])j");
+  Context context = tools.context();
+  const std::map<std::string, Workspace> webshop = {
+      {"webshop", Workspace{.name = "webshop", .folder = "/home/ana/src/webshop"}}};
+  EXPECT_EQ(dockerCPUs(context, now), 8);
+  EXPECT_EQ(devPodWorkspaces(context, now), webshop);
+
+  answers("12\n", "[]");
+  EXPECT_EQ(dockerCPUs(context, now + 599.5), 8);
+  EXPECT_EQ(devPodWorkspaces(context, now + 59.5), webshop);
+  EXPECT_EQ(devPodWorkspaces(context, now + 60), (std::map<std::string, Workspace>{}));
+  EXPECT_EQ(dockerCPUs(context, now + 60), 8);
+  EXPECT_EQ(dockerCPUs(context, now + 600), 12);
+  // A fresh answer's age counts from when it was asked, not from the first one.
+  answers("", "[]");
+  EXPECT_EQ(dockerCPUs(context, now + 1199), 12);
+  // A failed question is an answer too: the engine is not asked again at every scan.
+  tools.add("docker", {{.pattern = "*", .err = "Cannot connect\n", .status = 1}});
+  EXPECT_EQ(dockerCPUs(context, now + 1200), std::nullopt);
+  EXPECT_EQ(dockerCPUs(context, now + 1300), std::nullopt);
+  EXPECT_EQ(tools.calls("docker", "info").size(), 3U);
+  EXPECT_EQ(tools.calls("devpod").size(), 2U);
+
+  // Another context has learned nothing.
+  Context other = tools.context();
+  tools.add("docker", {{.pattern = "info --format {{.NCPU}}", .out = "4\n"}});
+  EXPECT_EQ(dockerCPUs(other, now + 1300), 4);
 }
 
 }  // namespace

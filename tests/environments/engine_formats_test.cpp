@@ -43,12 +43,14 @@ TEST(EngineFormats, ParsesLabelsWithLaterKeysWinningAndGarbageSkipped) {
 }
 
 TEST(EngineFormats, DevContainerFolderLosesOneTrailingSlash) {
-  const auto dev = devContainer({{"devcontainer.local_folder", "/home/ana/src/webshop/"}});
+  Context noTools(std::vector<std::string>{});
+  const auto dev =
+      devContainer({{"devcontainer.local_folder", "/home/ana/src/webshop/"}}, noTools, Date(0));
   ASSERT_TRUE(dev);
   EXPECT_EQ(*dev,
             (DevContainer{
                 .tool = "Dev container", .name = "webshop", .folder = "/home/ana/src/webshop"}));
-  EXPECT_FALSE(devContainer({{"com.docker.compose.project", "webshop"}}));
+  EXPECT_FALSE(devContainer({{"com.docker.compose.project", "webshop"}}, noTools, Date(0)));
 }
 
 TEST(EngineFormats, ShortensOnlyImagesThatNameARegistryHost) {

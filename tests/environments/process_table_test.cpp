@@ -240,10 +240,11 @@ TEST(ProcessEntry, NameOfAGoneProcessComesFromItsCommand) {
 // appear some time after it starts.
 template <class Ready>
 ProcessTable sampleUntil(Ready ready) {
-  ProcessTable table = ProcessTable::sample();
+  const ToolRunner tools;
+  ProcessTable table = ProcessTable::sample(tools);
   for (int attempt = 0; attempt < 500 && !ready(table); ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    table = ProcessTable::sample();
+    table = ProcessTable::sample(tools);
   }
   return table;
 }

@@ -11,7 +11,6 @@ namespace {
 using test::FakeTools;
 
 TEST(EnvironmentScan, AsksEveryProviderAtOnceAndKeepsTheirOrder) {
-  Environments::Testing::resetCaches();
   FakeTools tools;
   // Every tool marks that it started, then waits (five seconds at most) until all twelve
   // have, and notes how many it saw: only tools asked at the same time all see twelve,
@@ -47,7 +46,10 @@ TEST(EnvironmentScan, AsksEveryProviderAtOnceAndKeepsTheirOrder) {
                     .memory = 4294967296,
                     .command = "/usr/bin/qemu-system-x86_64 -name guest=dev,debug-threads=on"}});
 
-  const EnvironmentScan scan = Environments::scan(processes, true, nullptr);
+  Environments::Context context = tools.context();
+  const Date now(1796510000);
+  const EnvironmentScan scan = Environments::scan(context, processes, true, nullptr, now);
+  EXPECT_EQ(scan.date, now);
   for (const auto& tool : lists) {
     EXPECT_EQ(test::readFile(marks + ".seen-" + tool.first), "12\n") << tool.first;
   }

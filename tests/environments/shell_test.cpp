@@ -34,17 +34,6 @@ double secondsSince(Clock::time_point start) {
   return ::testing::AssertionSuccess();
 }
 
-// Puts the real search paths back however a test ends.
-class SearchPathsOverride {
- public:
-  explicit SearchPathsOverride(std::vector<std::string> paths) {
-    Shell::Testing::setSearchPaths(std::move(paths));
-  }
-  ~SearchPathsOverride() { Shell::Testing::setSearchPaths({}); }
-  SearchPathsOverride(const SearchPathsOverride&) = delete;
-  SearchPathsOverride& operator=(const SearchPathsOverride&) = delete;
-};
-
 std::string joined(const std::vector<std::string>& folders) {
   std::string text;
   for (const auto& folder : folders) text += (text.empty() ? "" : ":") + folder;
@@ -191,13 +180,11 @@ TEST(Shell, ChildPathIsTheSearchPathsWhateverOurs) {
   const std::string ourPath = saved != nullptr ? saved : "";
   setenv("PATH", "/nowhere/at/all", 1);
 
-  const Shell::Result real = Shell::run(printPath, {}, 10);
-  EXPECT_EQ(real.out, joined(Shell::searchPaths()));
-  {
-    SearchPathsOverride override({dir / "one", dir / "two"});
-    const Shell::Result replaced = Shell::run(printPath, {}, 10);
-    EXPECT_EQ(replaced.out, dir / "one" + ":" + dir / "two");
-  }
+  const Shell::Result standard = Shell::run(printPath, {}, 10);
+  EXPECT_EQ(standard.out, joined(Shell::standardSearchPaths()));
+  const ToolRunner runner({dir / "one", dir / "two"});
+  EXPECT_EQ(runner.run(printPath, {}, 10).out, dir / "one" + ":" + dir / "two");
+  EXPECT_EQ(Shell::run(printPath, {}, 10, {}).out, "");
 
   if (saved != nullptr) {
     setenv("PATH", ourPath.c_str(), 1);
@@ -214,7 +201,7 @@ TEST(Shell, RealSearchPathsComeFromTheUserDatabase) {
   const std::string ourHome = savedHome != nullptr ? savedHome : "";
   setenv("HOME", "/not/the/home", 1);
 
-  const std::vector<std::string> paths = Shell::searchPaths();
+  const std::vector<std::string> paths = Shell::standardSearchPaths();
   ASSERT_EQ(paths.size(), 16u);
   EXPECT_EQ(paths[0], "/opt/homebrew/bin");
   EXPECT_EQ(paths[3], "/bin");
@@ -222,10 +209,7 @@ TEST(Shell, RealSearchPathsComeFromTheUserDatabase) {
   EXPECT_EQ(paths[9], home + "/.rd/bin");
   EXPECT_EQ(paths[15], "/Applications/VirtualBox.app/Contents/MacOS");
 
-  Shell::Testing::setSearchPaths({"/somewhere"});
-  EXPECT_EQ(Shell::searchPaths(), std::vector<std::string>{"/somewhere"});
-  Shell::Testing::setSearchPaths({});
-  EXPECT_EQ(Shell::searchPaths(), paths);
+  EXPECT_EQ(ToolRunner().searchPaths(), paths);
 
   if (savedHome != nullptr) {
     setenv("HOME", ourHome.c_str(), 1);
@@ -243,15 +227,20 @@ TEST(Shell, FindsTheFirstExecutableFileInSearchOrder) {
   const std::string executableSecond = second.script("not-executable", "#!/bin/sh\nexit 0\n");
   std::filesystem::create_directories(first / "folder");
   const std::string folderSecond = second.script("folder", "#!/bin/sh\nexit 0\n");
-  SearchPathsOverride override({first.path(), second.path()});
+  const ToolRunner runner({first.path(), second.path()});
 
-  EXPECT_EQ(Shell::find("both"), firstBoth);
-  EXPECT_EQ(Shell::find("only-second"), onlySecond);
-  EXPECT_EQ(Shell::find("not-executable"), executableSecond);
-  EXPECT_EQ(Shell::find("folder"), folderSecond);
-  EXPECT_EQ(Shell::find("missing"), std::nullopt);
+  EXPECT_EQ(runner.find("both"), firstBoth);
+  EXPECT_EQ(runner.find("only-second"), onlySecond);
+  EXPECT_EQ(runner.find("not-executable"), executableSecond);
+  EXPECT_EQ(runner.find("folder"), folderSecond);
+  EXPECT_EQ(runner.find("missing"), std::nullopt);
+  // A name is looked for in the folders only, never as a path of its own.
+  const std::string firstName = std::filesystem::path(first.path()).filename();
+  EXPECT_TRUE(std::filesystem::exists(first / ("../" + firstName + "/both")));
+  EXPECT_EQ(runner.find("../" + firstName + "/both"), std::nullopt);
+  EXPECT_EQ(runner.find(""), std::nullopt);
 
-  const std::optional<Shell::Result> ran = Shell::tool("both", {"arg"}, 10);
+  const std::optional<Shell::Result> ran = runner.tool("both", {"arg"}, 10);
   ASSERT_TRUE(ran.has_value());
   EXPECT_TRUE(ran->ok());
   EXPECT_EQ(ran->out, "first arg");
@@ -262,29 +251,30 @@ TEST(Shell, ToolsThatAreNotFoundAreNotRun) {
   // Would leave a mark if anything ran it.
   const std::string body = "#!/bin/sh\n/usr/bin/touch '" + (marks / "ran") + "'\n";
   dir.write("tool", body);
-  SearchPathsOverride override({dir.path()});
+  const ToolRunner runner({dir.path()});
 
-  EXPECT_EQ(Shell::tool("tool", {}, 10), std::nullopt);
-  EXPECT_EQ(Shell::tool("missing", {}, 10), std::nullopt);
+  EXPECT_EQ(runner.tool("tool", {}, 10), std::nullopt);
+  EXPECT_EQ(runner.tool("missing", {}, 10), std::nullopt);
   EXPECT_FALSE(std::filesystem::exists(marks / "ran"));
 }
 
-TEST(Shell, AnswersAreCachedUntilTheSearchPathsChange) {
+TEST(Shell, AnswersAreKeptForTheLifeOfTheRunner) {
   TempDir dir;
-  SearchPathsOverride override({dir.path()});
-  EXPECT_EQ(Shell::find("late"), std::nullopt);
+  const ToolRunner runner({dir.path()});
+  EXPECT_EQ(runner.find("late"), std::nullopt);
   const std::string late = dir.script("late", "#!/bin/sh\nexit 0\n");
-  EXPECT_EQ(Shell::find("late"), std::nullopt);
-  EXPECT_EQ(Shell::tool("late", {}, 10), std::nullopt);
+  EXPECT_EQ(runner.find("late"), std::nullopt);
+  EXPECT_EQ(runner.tool("late", {}, 10), std::nullopt);
 
   const std::string early = dir.script("early", "#!/bin/sh\nexit 0\n");
-  EXPECT_EQ(Shell::find("early"), early);
+  EXPECT_EQ(runner.find("early"), early);
   std::filesystem::remove(early);
-  EXPECT_EQ(Shell::find("early"), early);
+  EXPECT_EQ(runner.find("early"), early);
 
-  Shell::Testing::setSearchPaths({dir.path()});
-  EXPECT_EQ(Shell::find("late"), late);
-  EXPECT_EQ(Shell::find("early"), std::nullopt);
+  const ToolRunner fresh({dir.path()});
+  EXPECT_EQ(fresh.find("late"), late);
+  EXPECT_EQ(fresh.find("early"), std::nullopt);
+  EXPECT_EQ(runner.find("late"), std::nullopt);
 }
 
 TEST(Shell, ConcurrentRunsEachGetTheirOwnOutput) {
@@ -294,18 +284,18 @@ TEST(Shell, ConcurrentRunsEachGetTheirOwnOutput) {
                  "#!/bin/sh\n"
                  "/usr/bin/head -c 200000 /dev/zero | /usr/bin/tr '\\0' \"$1\"\n"
                  "/usr/bin/head -c 100000 /dev/zero | /usr/bin/tr '\\0' \"$2\" >&2\n");
-  SearchPathsOverride override({dir.path()});
+  const ToolRunner runner({dir.path()});
   constexpr int threadCount = 6;
   constexpr int runsPerThread = 4;
   std::vector<std::vector<Shell::Result>> results(threadCount);
   std::vector<std::thread> threads;
   threads.reserve(threadCount);
   for (int index = 0; index < threadCount; ++index) {
-    threads.emplace_back([&results, index] {
+    threads.emplace_back([&results, &runner, index] {
       const std::string out(1, static_cast<char>('a' + index));
       const std::string err(1, static_cast<char>('A' + index));
       for (int run = 0; run < runsPerThread; ++run) {
-        std::optional<Shell::Result> result = Shell::tool("repeat", {out, err}, 60);
+        std::optional<Shell::Result> result = runner.tool("repeat", {out, err}, 60);
         results[index].push_back(result ? std::move(*result) : Shell::Result{});
       }
     });

@@ -5,6 +5,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "environments/environments.h"
@@ -33,6 +34,15 @@ ProcessEntry process(int32_t pid, std::string command, int32_t ppid = 1) {
                       int64_t{pid - base} << 20,
                       Date(1796480000),
                       std::move(command)};
+}
+
+// What `provider` answers through a context of its own: a tool added since the last
+// question is always found.
+Answer ask(const test::FakeTools& tools,
+           Answer (*provider)(Environments::Context&, const ProcessTable&),
+           const ProcessTable& processes) {
+  Environments::Context context = tools.context();
+  return provider(context, processes);
 }
 
 // One line per resource with every field a provider fills in.
@@ -253,7 +263,7 @@ ProcessTable hostProcesses() {
 
 TEST(VmProviders, EachMemberAsksItsToolAndReportsWhatRuns) {
   struct Case {
-    Answer (*ask)(const ProcessTable&);
+    Answer (*provider)(Environments::Context&, const ProcessTable&);
     std::string tool;
     std::vector<std::string> arguments;
     Provider listed;  // with `listing`; with `nothing` set up, not counting anything
@@ -339,13 +349,13 @@ TEST(VmProviders, EachMemberAsksItsToolAndReportsWhatRuns) {
     std::string pattern;
     for (const auto& word : c.arguments) pattern += (pattern.empty() ? "" : " ") + word;
     test::FakeTools tools;
-    EXPECT_EQ(c.ask(hosts), Answer{});
+    EXPECT_EQ(ask(tools, c.provider, hosts), Answer{});
 
     tools.add(c.tool, {{.pattern = pattern, .err = "Error: cannot connect\n", .status = 125}});
-    EXPECT_EQ(c.ask(hosts), (Answer{.provider = Provider{c.listed.name, true}}));
+    EXPECT_EQ(ask(tools, c.provider, hosts), (Answer{.provider = Provider{c.listed.name, true}}));
 
     tools.add(c.tool, {{.pattern = pattern, .out = c.listing}});
-    const Answer listed = c.ask(hosts);
+    const Answer listed = ask(tools, c.provider, hosts);
     EXPECT_EQ(describe(listed.resources), c.expected);
     EXPECT_EQ(listed.provider, c.listed);
     for (const Resource& r : listed.resources) {
@@ -360,7 +370,7 @@ TEST(VmProviders, EachMemberAsksItsToolAndReportsWhatRuns) {
     tools.add(c.tool, {{.pattern = pattern, .out = c.nothing}});
     const std::optional<std::string> note =
         c.tool == "prlctl" ? std::optional<std::string>("0 VMs set up") : std::nullopt;
-    EXPECT_EQ(c.ask(hosts),
+    EXPECT_EQ(ask(tools, c.provider, hosts),
               (Answer{.provider = Provider{c.listed.name, true, c.isRunningWhenIdle, 0, note}}));
     EXPECT_EQ(tools.calls(c.tool), std::vector(3, c.arguments));
   }
@@ -374,7 +384,7 @@ TEST(VmProviders, ReadsEachItemMemberByMemberAndSkipsWhatIsBroken) {
      "Labels": {"io.podman.compose.project": "blog"}, "StartedAt": -62135596800},
     {"Id": "fedcba9876543210fedc", "Names": "not-a-list", "Labels": ["x"], "State": 3},
     {"Names": ["no-id"]}, "text", 42, null])"}});
-  EXPECT_EQ(describe(Environments::podman(none).resources),
+  EXPECT_EQ(describe(ask(tools, Environments::podman, none).resources),
             (std::vector<std::string>{
                 "container podman:0123456789abcdef0123 | 0123456789ab | "
                 "registry.fedoraproject.org/fedora:40 | Podman | running | podman stop "
@@ -388,7 +398,7 @@ TEST(VmProviders, ReadsEachItemMemberByMemberAndSkipsWhatIsBroken) {
               .out = "[\n\t{\n\t\t\"uuid\": \"0b7e4f2a-9c3d-4a1b-8e6f-2d4c6a8b0e1f\",\n\t\t"
                      "\"status\": \"suspending\",\n\t\t\"ip_configured\": \"-\",\n\t\t\"name\": "
                      "\"Kali\"\n\t},\n\t{\"status\": \"running\"}\n]\n"}});
-  const Answer parallels = Environments::parallels(none);
+  const Answer parallels = ask(tools, Environments::parallels, none);
   ASSERT_EQ(parallels.resources.size(), 1u);
   EXPECT_EQ(parallels.resources[0].id, "parallels:0b7e4f2a-9c3d-4a1b-8e6f-2d4c6a8b0e1f");
   EXPECT_EQ(parallels.provider->note, "1 VM set up");
@@ -398,7 +408,7 @@ TEST(VmProviders, ReadsEachItemMemberByMemberAndSkipsWhatIsBroken) {
                         .out = "{\"name\":\"default\",\"status\":\"Running\"}\n{\"name\":\"tr\n"
                                "[{\"name\":\"x\",\"status\":\"Running\"}]\n"
                                "{\"name\":7,\"status\":\"Running\"}\n"}});
-  EXPECT_EQ(describe(Environments::colima(none).resources),
+  EXPECT_EQ(describe(ask(tools, Environments::colima, none).resources),
             std::vector<std::string>{"vm colima:default | default | Colima | Colima | Running | "
                                      "colima stop -p default | colima default"});
 
@@ -406,15 +416,16 @@ TEST(VmProviders, ReadsEachItemMemberByMemberAndSkipsWhatIsBroken) {
             {{.pattern = "*",
               .out = R"([{"status":{"state":"running"},"configuration":{"id":"api","image":7}},)"
                      R"({"status":"running","configuration":"api"},{"status":"running"}])"}});
-  EXPECT_EQ(describe(Environments::appleContainer(none).resources),
+  EXPECT_EQ(describe(ask(tools, Environments::appleContainer, none).resources),
             std::vector<std::string>{"container container:api | api |  | Apple container | "
                                      "running | container stop api | container api"});
 
   for (const char* garbage : {"", "not json", "[{\"name\": \"ubuntu\", \"state\": ", "{}"}) {
     tools.add("orbctl", {{.pattern = "*", .out = garbage}});
     tools.add("multipass", {{.pattern = "*", .out = garbage}});
-    EXPECT_EQ(Environments::orbstack(none), (Answer{.provider = Provider{"OrbStack", true, true}}));
-    EXPECT_EQ(Environments::multipass(none),
+    EXPECT_EQ(ask(tools, Environments::orbstack, none),
+              (Answer{.provider = Provider{"OrbStack", true, true}}));
+    EXPECT_EQ(ask(tools, Environments::multipass, none),
               (Answer{.provider = Provider{"Multipass", true, false}}));
   }
 }
@@ -423,7 +434,7 @@ TEST(VmProviders, AListCommandThatHangsCountsAsNotRunning) {
   test::FakeTools tools;
   tools.add("vmrun", {{.pattern = "list", .out = "Total running VMs: 0\n", .delay = 30}});
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(Environments::vmware(ProcessTable{}),
+  EXPECT_EQ(ask(tools, Environments::vmware, ProcessTable{}),
             (Answer{.provider = Provider{"VMware Fusion", true, false}}));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
 }
@@ -432,6 +443,12 @@ const std::string appleVM =
     "/System/Library/Frameworks/Virtualization.framework/Versions/A/XPCServices/"
     "com.apple.Virtualization.VirtualMachine.xpc/Contents/MacOS/"
     "com.apple.Virtualization.VirtualMachine";
+
+// The machines of `table` no provider claims, asked where no tool is installed.
+Answer unclaimed(const ProcessTable& table, const std::unordered_set<int32_t>& claimed) {
+  Environments::Context noTools(std::vector<std::string>{});
+  return Environments::unclaimedVMs(noTools, table, claimed, {}, table.date);
+}
 
 TEST(VmProviders, UnclaimedVMsAreNumberedInPidOrderOncePerMachine) {
   const ProcessTable table(
@@ -446,7 +463,7 @@ TEST(VmProviders, UnclaimedVMsAreNumberedInPidOrderOncePerMachine) {
        process(base + 23, "/bin/sh -c exec ./qemu-system-x86_64 -m 1024"),
        process(base + 24, "qemu-img convert -O qcow2 disk.raw disk.qcow2"),
        process(base + 25, "/usr/lib/virtualbox/VBoxHeadless --startvm qemu-system")});
-  const Answer answer = Environments::unclaimedVMs(table, {base + 20, base + 22}, {});
+  const Answer answer = unclaimed(table, {base + 20, base + 22});
   ASSERT_EQ(answer.resources.size(), 2u);
   EXPECT_EQ(answer.resources[0], (Resource{.id = "vmproc:50000012",
                                            .kind = Resource::Kind::vm,
@@ -464,7 +481,7 @@ TEST(VmProviders, UnclaimedVMsAreNumberedInPidOrderOncePerMachine) {
   EXPECT_EQ(answer.provider, (Provider{"QEMU VM", true, true, 2}));
 
   // Unclaimed, the Virtualization process is a machine of its own.
-  const Answer apple = Environments::unclaimedVMs(table, {base + 20, base + 12, base + 30}, {});
+  const Answer apple = unclaimed(table, {base + 20, base + 12, base + 30});
   ASSERT_EQ(apple.resources.size(), 1u);
   EXPECT_EQ(describe(apple.resources[0]),
             "vm vmproc:50000022 | Virtual machine 1 | Apple Virtualization | Virtual machines | "
@@ -473,9 +490,9 @@ TEST(VmProviders, UnclaimedVMsAreNumberedInPidOrderOncePerMachine) {
 }
 
 TEST(VmProviders, UnclaimedVMsGoToTheAppsThatRunThem) {
-  Environments::Testing::resetCaches();
   test::FakeTools tools;
   tools.add("docker", {{.pattern = "info --format {{.NCPU}}", .out = "8\n"}});
+  Environments::Context context = tools.context();
   const ProcessTable table(
       Date(0),
       {process(base + 40,
@@ -489,7 +506,8 @@ TEST(VmProviders, UnclaimedVMsGoToTheAppsThatRunThem) {
        process(base + 50, appleVM), process(base + 51, appleVM), process(base + 52, appleVM),
        process(base + 53, appleVM)});
   const Answer answer = Environments::unclaimedVMs(
-      table, {base + 53}, {Provider{"Docker", true, true, 3}, Provider{"UTM", true, false}});
+      context, table, {base + 53},
+      {Provider{"Docker", true, true, 3}, Provider{"UTM", true, false}}, table.date);
   EXPECT_EQ(describe(answer.resources),
             (std::vector<std::string>{
                 "vm vmproc:50000045 | Virtual machine 1 | QEMU | QEMU VM | running | | qemu | "
@@ -507,13 +525,12 @@ TEST(VmProviders, UnclaimedVMsGoToTheAppsThatRunThem) {
   // The QEMU machine and OrbStack's are shown by no listed provider.
   EXPECT_EQ(answer.provider, (Provider{"Virtual machines", true, true, 2}));
   // Left alone, OrbStack's machine is shown under OrbStack's own name.
-  const Answer dockerAndOrbStack =
-      Environments::unclaimedVMs(table, {base + 45, base + 50, base + 52},
-                                 {Provider{"Docker", true, true, 3}, Provider{"UTM", true, false}});
+  const Answer dockerAndOrbStack = Environments::unclaimedVMs(
+      context, table, {base + 45, base + 50, base + 52},
+      {Provider{"Docker", true, true, 3}, Provider{"UTM", true, false}}, table.date);
   ASSERT_EQ(dockerAndOrbStack.resources.size(), 2u);
   EXPECT_EQ(dockerAndOrbStack.resources[1].name, "OrbStack machine");
   EXPECT_EQ(dockerAndOrbStack.provider, (Provider{"OrbStack", true, true, 1}));
-  Environments::Testing::resetCaches();
 }
 
 TEST(VmProviders, FindsARealQemuProcessUnlessItsPidIsClaimed) {
@@ -525,14 +542,14 @@ TEST(VmProviders, FindsARealQemuProcessUnlessItsPidIsClaimed) {
   test::ChildProcess machine(qemu, {"60"});
   ASSERT_TRUE(test::waitForExecutable(machine.pid(), qemu));
 
-  const ProcessTable table = ProcessTable::sample();
+  const ProcessTable table = ProcessTable::sample(ToolRunner());
   const auto found = [&](const Answer& answer) -> const Resource* {
     for (const Resource& r : answer.resources) {
       if (r.pid == machine.pid()) return &r;
     }
     return nullptr;
   };
-  const Answer answer = Environments::unclaimedVMs(table, {}, {});
+  const Answer answer = unclaimed(table, {});
   const Resource* vm = found(answer);
   ASSERT_NE(vm, nullptr);
   EXPECT_EQ(vm->id, "vmproc:" + std::to_string(machine.pid()));
@@ -543,7 +560,7 @@ TEST(VmProviders, FindsARealQemuProcessUnlessItsPidIsClaimed) {
   EXPECT_GT(vm->memory, 0);
   EXPECT_EQ(answer.provider->name, "QEMU VM");
 
-  EXPECT_EQ(found(Environments::unclaimedVMs(table, {machine.pid()}, {})), nullptr);
+  EXPECT_EQ(found(unclaimed(table, {machine.pid()})), nullptr);
 }
 
 }  // namespace

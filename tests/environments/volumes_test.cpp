@@ -184,7 +184,7 @@ std::vector<test::Reply> healthyDocker() {
 std::pair<Volumes::Scan, Calls> scanWith(const std::vector<test::Reply>& replies) {
   test::FakeTools tools;
   tools.add("docker", replies);
-  auto scan = Volumes::docker();
+  auto scan = Volumes::docker(tools.runner());
   return {std::move(scan), tools.calls("docker")};
 }
 
@@ -318,7 +318,7 @@ TEST(Volumes, ScanJoinsDiskUsageInspectionAndContainers) {
 TEST(Volumes, ScanDegradesOneCommandAtATime) {
   {
     test::FakeTools noDocker;
-    const auto scan = Volumes::docker();
+    const auto scan = Volumes::docker(noDocker.runner());
     EXPECT_EQ(scan.note, "Docker isn’t installed.");
     EXPECT_TRUE(scan.volumes.empty());
   }
@@ -378,7 +378,7 @@ TEST(Volumes, ScanDegradesOneCommandAtATime) {
 TEST(Volumes, RemovalClearsStoppedUsersThenReportsEachVolume) {
   {
     test::FakeTools noDocker;
-    EXPECT_EQ(Volumes::remove({ContainerVolume{.name = "models"}}),
+    EXPECT_EQ(Volumes::remove(noDocker.runner(), {ContainerVolume{.name = "models"}}),
               (Volumes::Outcome{.failures = {"Docker isn’t installed."}}));
   }
   const auto volumes = scanWith(healthyDocker()).first.volumes;
@@ -390,7 +390,8 @@ TEST(Volumes, RemovalClearsStoppedUsersThenReportsEachVolume) {
                         .err = "Error response from daemon: remove " + anonymous +
                                ": volume is in use - [" + apiId + "]\n",
                         .status = 1}});
-  const auto outcome = Volumes::remove(volumes);
+  const ToolRunner runner = tools.runner();
+  const auto outcome = Volumes::remove(runner, volumes);
   EXPECT_EQ(tools.calls("docker"), (Calls{{"rm", dbId, idleId},
                                           {"volume", "rm", "shop_pgdata"},
                                           {"volume", "rm", anonymous},
@@ -409,11 +410,11 @@ TEST(Volumes, RemovalClearsStoppedUsersThenReportsEachVolume) {
                         .status = 1},
                        {.pattern = "volume rm *", .status = 1}});
   ContainerVolume held{.name = "shop_pgdata", .users = {{.id = dbId}}};
-  EXPECT_EQ(Volumes::remove({held, ContainerVolume{.name = "models"}}),
+  EXPECT_EQ(Volumes::remove(runner, {held, ContainerVolume{.name = "models"}}),
             (Volumes::Outcome{.failures = {"shop_pgdata: exit 1", "models: exit 1"}}));
   held.users[0].isRunning = true;
   const size_t removals = tools.calls("docker", "rm").size();
-  Volumes::remove({held});
+  Volumes::remove(runner, {held});
   EXPECT_EQ(tools.calls("docker", "rm").size(), removals);
 }
 

@@ -33,9 +33,13 @@ struct Installation {
               R"({"version":2,"plugins":{"brackwater-tessel-connector@brackwater-tessel":[)"
               R"({"scope":"user","installPath":"/x","version":"1.0.0"}]}})");
     dir.write("support/hook/events-2025-03-07.jsonl", "{}\n");
-    Shell::Testing::setSearchPaths({tools.path()});
   }
-  ~Installation() { Shell::Testing::setSearchPaths({}); }
+
+  // The uninstaller's run, finding Claude Code's program among the stand-ins only.
+  Uninstaller::Report uninstall() const {
+    const ToolRunner runner({tools.path()});
+    return Uninstaller::run(paths, runner, now);
+  }
 
   // A stand-in for Claude Code's command-line program that records its arguments.
   void claude(std::string_view body) {
@@ -47,7 +51,7 @@ struct Installation {
 TEST(Uninstaller, RemovesEverythingAndSaysSo) {
   Installation installed;
   installed.claude("exit 0\n");
-  const auto report = Uninstaller::run(installed.paths, now);
+  const auto report = installed.uninstall();
   EXPECT_EQ(report.lines, (std::vector<std::string>{
                               "Removed the hook from " + installed.paths.configDir +
                                   "/settings.json (a backup was saved beside it).",
@@ -69,7 +73,7 @@ TEST(Uninstaller, WithNothingInstalledReportsTwoLinesAndNoFailure) {
   test::TempDir dir;
   // A configuration folder outside the home directory is shown in full.
   const ClaudePaths paths{dir.path(), dir / "config", dir / "app", dir / "support"};
-  const auto report = Uninstaller::run(paths, now);
+  const auto report = Uninstaller::run(paths, ToolRunner({dir / "no-tools"}), now);
   EXPECT_EQ(report.lines, (std::vector<std::string>{
                               "The hook wasn\u2019t in " + dir.path() + "/config/settings.json.",
                               "The companion plugin wasn\u2019t installed.",
@@ -85,7 +89,7 @@ TEST(Uninstaller, FailedStepsAreReportedAndTheRestStillRuns) {
     // Same second as an earlier run: the backup exists already and is not replaced.
     const std::string backup = HookInstaller::backupPath(installed.paths, now);
     installed.dir.write(backup.substr(installed.dir.path().size() + 1), "earlier");
-    const auto report = Uninstaller::run(installed.paths, now);
+    const auto report = installed.uninstall();
     ASSERT_EQ(report.lines.size(), 3u);
     EXPECT_EQ(report.lines[1],
               "Couldn\u2019t uninstall the companion plugin: Error: Plugin "
@@ -98,7 +102,7 @@ TEST(Uninstaller, FailedStepsAreReportedAndTheRestStillRuns) {
   }
   {
     Installation installed;  // no claude program on the search paths
-    const auto report = Uninstaller::run(installed.paths, now);
+    const auto report = installed.uninstall();
     EXPECT_EQ(
         report.lines[1],
         "Couldn\u2019t uninstall the companion plugin: Claude Code\u2019s command-line program "
@@ -111,7 +115,7 @@ TEST(Uninstaller, FailedStepsAreReportedAndTheRestStillRuns) {
     // The save of the settings fails: a read-only folder holds the file.
     test::UndeletableFolder stuck(installed.paths.configDir);
     ASSERT_TRUE(stuck.ok());
-    const auto report = Uninstaller::run(installed.paths, now);
+    const auto report = installed.uninstall();
     EXPECT_EQ(report.lines[0], "Couldn\u2019t remove the hook: Couldn\u2019t save " +
                                    installed.paths.settingsFile() + ".");
     EXPECT_EQ(report.lines[1], "Uninstalled the companion plugin.");
@@ -124,7 +128,7 @@ TEST(Uninstaller, ASupportFolderThatCannotBeDeletedFailsTheRun) {
   installed.claude("exit 0\n");
   test::UndeletableFolder stuck(installed.paths.supportDir + "/hook");
   ASSERT_TRUE(stuck.ok());
-  const auto report = Uninstaller::run(installed.paths, now);
+  const auto report = installed.uninstall();
   ASSERT_EQ(report.lines.size(), 3u);
   EXPECT_EQ(report.lines[0].rfind("Removed the hook", 0), 0u);
   EXPECT_EQ(report.lines[1], "Uninstalled the companion plugin.");
@@ -137,8 +141,7 @@ TEST(Uninstaller, ASupportFolderThatCannotBeDeletedFailsTheRun) {
 }
 
 TEST(Uninstaller, TheHookProgramPrintsTheReportAndExitsOneOnFailure) {
-  Shell::Testing::setSearchPaths({});
-  if (Shell::find("claude"))
+  if (ToolRunner().find("claude"))
     GTEST_SKIP() << "Claude Code is installed here; its program is not run by tests.";
   Installation installed;
   // The real program finds its paths from HOME, and Claude Code's program on its own

@@ -1,10 +1,6 @@
 #include "support/fake_tools.h"
 
-#include <unistd.h>
-
 #include <cstdio>
-
-#include "environments/shell.h"
 
 namespace tessel::test {
 namespace {
@@ -23,10 +19,6 @@ std::string quoted(const std::string& text) {
 }
 
 }  // namespace
-
-FakeTools::FakeTools() { Shell::Testing::setSearchPaths({dir_.path()}); }
-
-FakeTools::~FakeTools() { Shell::Testing::setSearchPaths({}); }
 
 void FakeTools::add(const std::string& name, const std::vector<Reply>& replies) {
   const std::string log = dir_ / ("." + name + ".calls");
@@ -60,13 +52,14 @@ void FakeTools::add(const std::string& name, const std::vector<Reply>& replies) 
   }
   script += "  *)\n    printf 'unknown command: %s\\n' \"$*\" >&2\n    exit 64 ;;\nesac\n";
   dir_.script(name, script);
-  // A new or replaced tool must not be hidden by an earlier "not found" answer.
-  Shell::Testing::setSearchPaths({dir_.path()});
 }
 
-void FakeTools::remove(const std::string& name) {
-  ::unlink((dir_ / name).c_str());
-  Shell::Testing::setSearchPaths({dir_.path()});
+ToolRunner FakeTools::runner() const { return ToolRunner({dir_.path()}); }
+
+Environments::Context FakeTools::context() const { return context(dir_ / "no-docker-desktop"); }
+
+Environments::Context FakeTools::context(const std::string& dockerApplication) const {
+  return Environments::Context({dir_.path()}, dockerApplication);
 }
 
 std::vector<std::vector<std::string>> FakeTools::calls(const std::string& name) const {
