@@ -202,9 +202,9 @@ std::map<std::string, std::vector<ContainerVolume::User>> parseContainerMounts(
       if (!mount.is_object() || Json::stringAt(mount, "Type") != "volume") continue;
       const auto volume = Json::stringAt(mount, "Name");
       if (!volume) continue;
-      // One volume may be mounted at several paths of the same container.
-      auto& holders = users[*volume];
-      if (holders.empty() || holders.back().id != user.id) holders.push_back(user);
+      // A container that mounts one volume at two paths is its user twice, as the
+      // engine counts references.
+      users[*volume].push_back(user);
     }
   }
   return users;

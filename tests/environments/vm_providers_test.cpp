@@ -222,7 +222,9 @@ const std::string orbListing =
 const std::string containerListing =
     R"([{"status":"running","configuration":{"id":"web","image":{"reference":"docker.io\/library\/nginx:latest","descriptor":{"mediaType":"application\/vnd.oci.image.index.v1+json","digest":"sha256:bc5eac5eafc581aeda3008b4b1f07ebba230de2f27d47767129a6a905c84f470","size":10229}},"mounts":[],"publishedPorts":[{"hostAddress":"0.0.0.0","hostPort":8080,"containerPort":80,"proto":"tcp"}],"labels":{},"sysctls":{},"networks":[{"network":"default","options":{"hostname":"web"}}],"dns":{"nameservers":["192.168.64.1"],"searchDomains":[],"options":[]},"rosetta":false,"initProcess":{"executable":"\/docker-entrypoint.sh","arguments":["nginx","-g","daemon off;"],"environment":["PATH=\/usr\/local\/sbin:\/usr\/local\/bin:\/usr\/sbin:\/usr\/bin:\/sbin:\/bin"],"workingDirectory":"\/","terminal":false,"user":{"id":{"uid":0,"gid":0}},"supplementalGroups":[],"rlimits":[]},"platform":{"os":"linux","architecture":"arm64"},"resources":{"cpus":4,"memoryInBytes":1073741824},"runtimeHandler":"container-runtime-linux","virtualization":false,"ssh":false,"metadata":{"createdAt":786654023.418}},"networks":[{"network":"default","hostname":"web.","address":"192.168.64.3\/24","gateway":"192.168.64.1"}]},{"status":"stopped","configuration":{"id":"buildkit","image":{"reference":"ghcr.io\/apple\/container-builder-shim\/builder:0.1.0","descriptor":{"mediaType":"application\/vnd.oci.image.index.v1+json","digest":"sha256:7c4a1b9e2d8f3a6c5e0b4d7f9a2c1e8b3d6f0a5c9e2b7d4a1f8c3e6b0d9a2f5c","size":1609}},"mounts":[],"publishedPorts":[],"labels":{},"sysctls":{},"networks":[],"dns":{"nameservers":[],"searchDomains":[],"options":[]},"rosetta":true,"initProcess":{"executable":"\/usr\/local\/bin\/container-builder-shim","arguments":[],"environment":[],"workingDirectory":"\/","terminal":false,"user":{"id":{"uid":0,"gid":0}},"supplementalGroups":[],"rlimits":[]},"platform":{"os":"linux","architecture":"arm64"},"resources":{"cpus":2,"memoryInBytes":2147483648},"runtimeHandler":"container-runtime-linux","virtualization":false,"ssh":false,"metadata":{"createdAt":786650000.5}},"networks":[]}])";
 
-// The host processes of the machines above, among processes that only resemble them.
+// The host processes of the machines above, among processes that only resemble them. No
+// pid here is a real process, so each is named by its command's first word: Parallels'
+// host, whose path has blanks, goes by "Parallels" and is not found.
 ProcessTable hostProcesses() {
   return ProcessTable(
       Date(1796500000),
@@ -234,10 +236,10 @@ ProcessTable hostProcesses() {
                "QEMULauncher.app/Contents/MacOS/QEMULauncher /Applications/UTM.app/Contents/"
                "Frameworks/qemu-aarch64-softmmu.framework/Versions/A/qemu-aarch64-softmmu -name "
                "Debian 12 (ARM) -uuid 8d4b0a9e-0e5b-4c1a-9e5f-2f1c3a7b9d10"),
-       process(base + 3, "/bin/sh -c /Applications/VMware Fusion.app/Contents/Library/vmware-vmx " +
-                             vmx + "Windows 11 64-bit Arm.vmx"),
+       process(base + 3,
+               "/bin/sh -c /usr/lib/vmware/bin/vmware-vmx " + vmx + "Windows 11 64-bit Arm.vmx"),
        process(base + 4,
-               "/Applications/VMware Fusion.app/Contents/Library/vmware-vmx -s "
+               "/usr/lib/vmware/bin/vmware-vmx -s "
                "vmx.stdio.keep=TRUE -# product=64;name=VMware Fusion;version=13.6.1; -@ "
                "duplex=3;msgs=ui " +
                    vmx + "Windows 11 64-bit Arm.vmx"),
@@ -288,8 +290,7 @@ TEST(VmProviders, EachMemberAsksItsToolAndReportsWhatRuns) {
       {Environments::parallels, "prlctl", {"list", "-a", "-j"},
        {"Parallels Desktop", true, true, 2, "3 VMs set up"}, false, parallelsListing, "[]\n",
        {"vm parallels:" + p5 + " | Windows 11 | Parallels | Parallels Desktop | running | "
-        "prlctl suspend " + p5 + " | parallels prl_ Windows 11 | started 1796480000 | pid "
-        "50000001",
+        "prlctl suspend " + p5 + " | parallels prl_ Windows 11",
         "vm parallels:" + p9 + " | Ubuntu 24.04 ARM64 | Parallels | Parallels Desktop | paused "
         "| prlctl suspend " + p9 + " | parallels prl_ Ubuntu 24.04 ARM64"}},
       {Environments::utm, "utmctl", {"list"}, {"UTM", true, true, 2}, false, utmListing,
@@ -533,10 +534,12 @@ TEST(VmProviders, UnclaimedVMsGoToTheAppsThatRunThem) {
   EXPECT_EQ(dockerAndOrbStack.provider, (Provider{"OrbStack", true, true, 1}));
 }
 
-TEST(VmProviders, FindsARealQemuProcessUnlessItsPidIsClaimed) {
+TEST(VmProviders, FindsARealQemuProcessByItsExecutableUnlessItsPidIsClaimed) {
   namespace fs = std::filesystem;
   test::TempDir dir;
-  const std::string qemu = dir / "qemu-system-x86_64";
+  const std::string app = dir / "My Machines.app/Contents/MacOS";
+  fs::create_directories(app);
+  const std::string qemu = app + "/qemu-system-x86_64";
   fs::copy_file("/bin/sleep", qemu);
   fs::permissions(qemu, fs::perms::owner_all);
   test::ChildProcess machine(qemu, {"60"});
@@ -561,6 +564,13 @@ TEST(VmProviders, FindsARealQemuProcessUnlessItsPidIsClaimed) {
   EXPECT_EQ(answer.provider->name, "QEMU VM");
 
   EXPECT_EQ(found(unclaimed(table, {machine.pid()})), nullptr);
+
+  // The same command where the executable cannot be read: the name is the first word's,
+  // "My", and the process is no machine.
+  ProcessEntry unreadable = table.byPID.at(machine.pid());
+  unreadable.pid = base + 60;
+  EXPECT_EQ(unreadable.name(), "My");
+  EXPECT_TRUE(unclaimed(ProcessTable(table.date, {unreadable}), {}).resources.empty());
 }
 
 }  // namespace

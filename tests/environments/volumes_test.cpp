@@ -221,8 +221,9 @@ TEST(Volumes, ParsersSkipWhatIsMissingOrMistyped) {
 
   const auto users = Volumes::parseContainerMounts(containerInspect);
   ASSERT_EQ(users.size(), 3u);
-  // Mounted at two paths, a volume still has one user; the bind mount adds none.
-  ASSERT_EQ(users.at(anonymous).size(), 1u);
+  // Mounted at two paths, a volume has a user per mount; the bind mount adds none.
+  ASSERT_EQ(users.at(anonymous).size(), 2u);
+  EXPECT_EQ(users.at(anonymous)[0], users.at(anonymous)[1]);
   EXPECT_EQ(users.at(anonymous)[0].image, "acme/shop-api:1.4.2");
   // Never started: the engine's year-1 times are no dates at all.
   EXPECT_EQ(
@@ -303,7 +304,7 @@ TEST(Volumes, ScanJoinsDiskUsageInspectionAndContainers) {
 
   const auto& anonymousVolume = scan.volumes[1];
   EXPECT_EQ(anonymousVolume.displayName(), "ada6660c265e");
-  ASSERT_EQ(anonymousVolume.users.size(), 1u);
+  ASSERT_EQ(anonymousVolume.users.size(), 2u);
   EXPECT_TRUE(anonymousVolume.users[0].isRunning);
   EXPECT_NEAR(seconds(anonymousVolume.users[0].started), utc(12, 5, 17, 49, 12.771), 1e-3);
   EXPECT_EQ(anonymousVolume.lastUsed(Date(utc(12, 6, 0, 0, 0))), Date(utc(12, 6, 0, 0, 0)));
