@@ -20,11 +20,12 @@ int runHookMode() {
   try {
     auto input = HookInput::read(STDIN_FILENO);
     if (!input) return 0;
-    auto record = HookRecord::fromHookInput(Json::padInPlace(*input), Date::now(), std::nullopt);
+    const Date now = Date::now();
+    auto record = HookRecord::fromHookInput(Json::padInPlace(*input), now, std::nullopt);
     if (!record) return 0;
     // Walking /proc only for inputs that will be logged keeps the common reject cheap.
     record->pid = HookLog::claudeAncestor(static_cast<int32_t>(getppid()));
-    HookLog::append(*record, ClaudePaths::standard());
+    HookLog::append(*record, ClaudePaths::standard(), now);
   } catch (...) {
     // Claude Code must never see the hook fail, whatever went wrong here.
   }

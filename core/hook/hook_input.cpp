@@ -179,14 +179,14 @@ std::optional<std::string> read(int fd) {
   Filter filter;
   std::string kept;
   kept.reserve(16384);
-  // One buffer, reused for every read: fresh pages cost more than the filtering.
-  static char buffer[65536];
+  // One buffer for every read of the call: fresh pages cost more than the filtering.
+  std::array<char, 65536> buffer;
   for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
+    const ssize_t got = ::read(fd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return std::nullopt;
     if (got == 0) break;
-    filter.feed(std::string_view(buffer, static_cast<size_t>(got)), kept);
+    filter.feed(std::string_view(buffer.data(), static_cast<size_t>(got)), kept);
   }
   if (!filter.finish()) return std::nullopt;
   return kept;

@@ -19,7 +19,9 @@ namespace fs = std::filesystem;
 
 constexpr unsigned logMode = 0600;
 
-// The files this process has already compacted or trimmed; never done twice.
+// The files this process has already compacted or trimmed; never done twice. It is
+// process-wide on purpose: every reader of the process, whichever Monitor owns it, must
+// agree that a file is done, or two of them would rewrite it at once.
 class CompactedSet {
  public:
   // True when `path` was not in the set before.
@@ -67,12 +69,12 @@ std::string file(const ClaudePaths& paths, Date day) {
   return paths.hookDir() + "/events-" + Calendar::localDay(day) + ".jsonl";
 }
 
-void append(const HookRecord& record, const ClaudePaths& paths) {
+void append(const HookRecord& record, const ClaudePaths& paths, Date now) {
   auto line = record.encode();
   if (!line) return;
   *line += '\n';
   Files::createDirectories(paths.hookDir());
-  Files::appendOnce(file(paths, Date::now()), *line, logMode);
+  Files::appendOnce(file(paths, now), *line, logMode);
 }
 
 std::optional<int32_t> claudeAncestor(int32_t start) {

@@ -17,9 +17,9 @@ namespace tessel::HookLog {
 // hookDir + "/events-yyyy-MM-dd.jsonl" of the local day that holds `day`.
 std::string file(const ClaudePaths& paths, Date day);
 
-// Adds the record as one line to today's file with a single append-mode write, which
-// keeps lines whole when several processes append at once.
-void append(const HookRecord& record, const ClaudePaths& paths);
+// Adds the record as one line to the file of `now`'s day with a single append-mode
+// write, which keeps lines whole when several processes append at once.
+void append(const HookRecord& record, const ClaudePaths& paths, Date now);
 
 // The nearest process whose executable is named "claude": `start` or one of its
 // five nearest ancestors.

@@ -33,15 +33,6 @@ void setModified(const std::string& path, Date when) {
   ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
-std::string allLogText(const ClaudePaths& paths) {
-  std::string text;
-  std::error_code error;
-  for (const auto& entry : fs::directory_iterator(paths.hookDir(), error)) {
-    text += test::readFile(entry.path());
-  }
-  return text;
-}
-
 TEST(HookLog, NamesOneFilePerLocalDay) {
   const ClaudePaths paths{"/h", "/h/.claude", "/h/app", "/h/support"};
   test::ScopedTimeZone zone("UTC");
@@ -51,6 +42,7 @@ TEST(HookLog, NamesOneFilePerLocalDay) {
 TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
   test::TempDir dir;
   const ClaudePaths paths = pathsIn(dir);
+  const Date day(1741341600.0);
   std::vector<pid_t> children;
   for (const char* session : {"first", "second"}) {
     const pid_t child = fork();
@@ -64,7 +56,7 @@ TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
                           "Bash",
                           "toolu_" + std::to_string(i),
                           std::string(static_cast<size_t>(i % 7) * 700 + 1, 'x')};
-        HookLog::append(record, paths);
+        HookLog::append(record, paths, day);
       }
       _exit(0);
     }
@@ -76,7 +68,7 @@ TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
 
-  const std::string text = allLogText(paths);
+  const std::string text = test::readFile(HookLog::file(paths, day));
   std::map<std::string, int> perSession;
   size_t lines = 0;
   for (std::string_view line : Text::nonEmptyLines(text)) {
@@ -91,7 +83,7 @@ TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
   EXPECT_EQ(text.back(), '\n');
 
   struct stat info {};
-  ASSERT_EQ(stat(HookLog::file(paths, Date::now()).c_str(), &info), 0);
+  ASSERT_EQ(stat(HookLog::file(paths, day).c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
