@@ -1,7 +1,6 @@
 #include "claude/desktop_session_store.h"
 
 #include <chrono>
-#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <unordered_set>
 
@@ -11,7 +10,6 @@
 namespace tessel {
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 
 // Never equal to a real time, so the file is read (and fails) rather than trusted.
@@ -52,15 +50,8 @@ std::vector<SessionRecord> DesktopSessionStore::load(const ClaudePaths& paths) {
   // The entry names of `directory`. A folder that exists but cannot be listed right now
   // (permissions being changed, a sync in progress) keeps the records cached under it.
   const auto list = [&](const std::string& directory) {
-    std::vector<std::string> names;
-    std::error_code error;
-    fs::directory_iterator it(directory, error);
-    for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
-      names.push_back(it->path().filename().string());
-    }
-    if (!error) return names;
-    std::error_code existsError;
-    if (fs::exists(directory, existsError)) {
+    if (auto names = Files::list(directory)) return std::move(*names);
+    if (Files::attributes(directory)) {
       const std::string prefix = directory + "/";
       for (const auto& [path, entry] : cache_) {
         if (path.starts_with(prefix)) seen.insert(path);

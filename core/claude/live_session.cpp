@@ -4,7 +4,6 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
-#include <filesystem>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -16,7 +15,6 @@
 namespace tessel {
 namespace {
 
-namespace fs = std::filesystem;
 using nlohmann::json;
 
 // Claude Code writes whole numbers, but any JSON number is accepted. Integers keep their
@@ -49,17 +47,6 @@ std::optional<int32_t> pidFromFileName(std::string_view name) {
 // guess for a session that evidently just changed.
 Date modificationTime(const std::string& path) {
   return Files::modificationTime(path).value_or(Date::now());
-}
-
-std::optional<std::vector<std::string>> namesIn(const std::string& directory) {
-  std::vector<std::string> names;
-  std::error_code error;
-  fs::directory_iterator it(directory, error);
-  for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
-    names.push_back(it->path().filename().string());
-  }
-  if (error) return std::nullopt;
-  return names;
 }
 
 std::vector<LiveSession> sortedByPid(std::vector<LiveSession> sessions) {
@@ -119,7 +106,7 @@ std::vector<LiveSession> LiveSession::load(const ClaudePaths& paths) {
 
 std::vector<LiveSession> LiveSessionReader::load(const ClaudePaths& paths) {
   const std::string directory = paths.sessionsDir();
-  const std::optional<std::vector<std::string>> names = namesIn(directory);
+  const std::optional<std::vector<std::string>> names = Files::list(directory);
   std::unordered_map<std::string, LiveSession> previous;
   {
     std::lock_guard guard(lock_);

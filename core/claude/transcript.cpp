@@ -271,7 +271,9 @@ std::vector<std::string> walk(const ClaudePaths& paths, bool withSubagents, List
 }  // namespace
 
 std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents) {
-  return walk(paths, withSubagents, [](const std::string& folder) { return Files::list(folder); });
+  return walk(paths, withSubagents, [](const std::string& folder) {
+    return Files::list(folder).value_or(std::vector<std::string>());
+  });
 }
 
 std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents,

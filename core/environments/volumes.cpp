@@ -212,10 +212,10 @@ std::map<std::string, std::vector<ContainerVolume::User>> parseContainerMounts(
 
 std::string firstLine(const Shell::Result& result) {
   if (result.timedOut) return "it took too long";
-  std::string_view text = Text::trimmed(result.err);
-  if (text.empty()) text = Text::trimmed(result.out);
-  if (text.empty()) return "exit " + std::to_string(result.status);
-  return std::string(Text::trimmed(text.substr(0, text.find('\n'))));
+  std::string_view line = Text::firstLine(result.err);
+  if (line.empty()) line = Text::firstLine(result.out);
+  if (line.empty()) return "exit " + std::to_string(result.status);
+  return std::string(line);
 }
 
 Scan docker(const ToolRunner& tools) {

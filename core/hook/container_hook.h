@@ -11,9 +11,12 @@
 // interrupted call adds "tool_response": {"is_error": true}.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <string>
 #include <string_view>
+
+#include "model/tool_input.h"
 
 namespace tessel::ContainerHook {
 
@@ -28,13 +31,14 @@ inline constexpr std::string_view marker = "tessel/hook.sh";
 inline constexpr std::string_view command =
     R"cmd([ "$(uname)" = Darwin ] || sh "${CLAUDE_PROJECT_DIR:-.}/.claude/tessel/hook.sh"; exit 0)cmd";
 
-// The tool_input keys an events line keeps, in the order it writes them.
-inline constexpr std::array<std::string_view, 16> keep = {
-    "command", "file_path",     "notebook_path", "pattern",
-    "path",    "subagent_type", "description",   "url",
-    "query",   "skill",         "summary",       "title",
-    "prompt",  "name",          "message",       "run_in_background",
-};
+// The tool_input keys an events line keeps, in the order it writes them: what a host
+// reader looks at, and nothing else.
+inline constexpr auto keep = [] {
+  std::array<std::string_view, ToolInput::summaryKeys.size() + 1> keys{};
+  std::copy(ToolInput::summaryKeys.begin(), ToolInput::summaryKeys.end(), keys.begin());
+  keys.back() = "run_in_background";
+  return keys;
+}();
 
 // The hook's folder in `project`: <project>/.claude/tessel.
 std::string dir(const std::string& project);

@@ -42,12 +42,7 @@ CompactedSet& compacted() {
 }
 
 std::vector<std::string> namesIn(const std::string& directory) {
-  std::vector<std::string> names;
-  std::error_code error;
-  for (fs::directory_iterator it(directory, error), end; !error && it != end; it.increment(error)) {
-    names.push_back(it->path().filename().string());
-  }
-  return names;
+  return Files::list(directory).value_or(std::vector<std::string>());
 }
 
 bool keptAfterTrim(std::string_view line, double cutoffMillis) {

@@ -1,16 +1,11 @@
 #include "model/tool_input.h"
 
 #include <algorithm>
-#include <array>
 
 namespace tessel {
 
 bool ToolInput::isSummaryKey(std::string_view key) {
-  static constexpr std::array<std::string_view, 15> keys = {
-      "file_path",     "notebook_path", "command", "pattern", "path",
-      "subagent_type", "description",   "url",     "query",   "skill",
-      "summary",       "title",         "prompt",  "name",    "message"};
-  return std::find(keys.begin(), keys.end(), key) != keys.end();
+  return std::find(summaryKeys.begin(), summaryKeys.end(), key) != summaryKeys.end();
 }
 
 void ToolInput::set(std::string_view key, std::string_view value) {

@@ -3,6 +3,7 @@
 // caller's buffer, so a ToolInput lives no longer than the JSON it was read from.
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -12,7 +13,12 @@ namespace tessel {
 
 class ToolInput {
  public:
-  // Keys whose string values a summary or a file path may use.
+  // Keys whose string values a summary or a file path may use, in the order the container
+  // hook's events lines write them.
+  static constexpr std::array<std::string_view, 15> summaryKeys = {
+      "command",       "file_path",   "notebook_path", "pattern", "path",
+      "subagent_type", "description", "url",           "query",   "skill",
+      "summary",       "title",       "prompt",        "name",    "message"};
   static bool isSummaryKey(std::string_view key);
 
   // Records a string member; ignored unless `key` is a summary key. A later value for

@@ -92,15 +92,19 @@ std::optional<Attributes> attributes(const std::string& path) {
                     .isDirectory = status->isDirectory};
 }
 
-std::vector<std::string> list(const std::string& folder) {
-  std::vector<std::string> names;
+std::optional<std::vector<std::string>> list(const std::string& folder) {
   DIR* directory = ::opendir(folder.c_str());
-  if (directory == nullptr) return names;
+  if (directory == nullptr) return std::nullopt;
+  std::vector<std::string> names;
+  // readdir tells its end from an error only through errno.
+  errno = 0;
   while (const dirent* entry = ::readdir(directory)) {
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
   }
+  const bool failed = errno != 0;
   ::closedir(directory);
+  if (failed) return std::nullopt;
   return names;
 }
 
@@ -119,18 +123,19 @@ std::vector<std::string> ListingCache::list(const std::string& folder, Date now)
       return cached->second.names;
     }
   }
-  std::vector<std::string> names = Files::list(folder);
+  std::optional<std::vector<std::string>> names = Files::list(folder);
+  if (!names) return {};
   // The file system stamps changes with a coarse clock: a change in the same tick as this
   // listing would leave the time as it is. Only listings of folders that have been quiet
   // for a while are kept.
   const double quiet = now - folderAttributes->modified;
   std::lock_guard guard(lock_);
   if (quiet > 2) {
-    listings_[folder] = Listing{folderAttributes->modified, names};
+    listings_[folder] = Listing{folderAttributes->modified, *names};
   } else {
     listings_.erase(folder);
   }
-  return names;
+  return std::move(*names);
 }
 
 void ListingCache::forgetUnused() {

@@ -43,8 +43,8 @@ struct Attributes {
 std::optional<Attributes> attributes(const std::string& path);
 
 // The names in `folder` (without "." and ".."), in the order the file system lists
-// them; empty when it cannot be listed.
-std::vector<std::string> list(const std::string& folder);
+// them; nothing when it cannot be listed, which says nothing about what it holds.
+std::optional<std::vector<std::string>> list(const std::string& folder);
 
 // Folder listings kept by the folder's modification time, for readers that list the same
 // folders on every refresh: an unchanged folder costs one stat instead of a listing.

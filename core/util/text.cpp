@@ -112,6 +112,11 @@ std::string_view firstNonEmptyLine(std::string_view text) {
   return text;
 }
 
+std::string_view firstLine(std::string_view text) {
+  text = trimmed(text);
+  return trimmed(text.substr(0, text.find('\n')));
+}
+
 std::string_view trimmed(std::string_view text) {
   constexpr std::string_view blanks = " \t\r\n\f\v";
   const size_t first = text.find_first_not_of(blanks);

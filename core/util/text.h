@@ -26,5 +26,8 @@ inline bool contains(std::string_view text, std::string_view needle) {
 std::string_view trimmed(std::string_view text);
 // The first piece between line feeds that is not empty; `text` itself when none is.
 std::string_view firstNonEmptyLine(std::string_view text);
+// The first line with more than blanks in it, trimmed; empty when there is none. What a
+// failed command's output says about why, in one line.
+std::string_view firstLine(std::string_view text);
 
 }  // namespace tessel::Text

@@ -41,6 +41,8 @@ TEST(Text, LinesWithoutEmptyOnes) {
   EXPECT_EQ(Text::firstNonEmptyLine("\n\nsecond\nthird"), "second");
   EXPECT_EQ(Text::firstNonEmptyLine("\n\n"), "\n\n");
   EXPECT_EQ(Text::firstNonEmptyLine(""), "");
+  EXPECT_EQ(Text::firstLine(" \n \t\r\n  Error: in use \r\nsecond"), "Error: in use");
+  EXPECT_EQ(Text::firstLine(" \n\t"), "");
 }
 
 }  // namespace
