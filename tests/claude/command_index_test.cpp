@@ -22,10 +22,6 @@ using test::toolUseLine;
 
 const Date now(Calendar::utcSeconds(2026, 12, 5, 20, 0, 0));
 
-ClaudePaths pathsIn(const TempDir& dir) {
-  return ClaudePaths{dir.path(), dir / "config", dir / "app", dir / "support"};
-}
-
 std::string bash(const std::string& command) {
   return R"({"command":")" + command + R"(","description":"Run it"})";
 }
@@ -43,7 +39,7 @@ void append(const std::string& path, std::string_view bytes) {
 
 TEST(CommandIndex, ReadsOnlyWholeLinesAndCompletesCallsInLaterRefreshes) {
   TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const std::string path =
       dir.write("config/projects/-home-dev-shop/8d0c7b3e.jsonl",
                 toolUseLine(now - 60, "toolu_a", "Bash", bash("npm test")) +
@@ -82,7 +78,7 @@ TEST(CommandIndex, ReadsOnlyWholeLinesAndCompletesCallsInLaterRefreshes) {
 
 TEST(CommandIndex, FirstReadOfALongTranscriptLooksOnlyAtItsLastBytes) {
   TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   std::string text = toolUseLine(now - 100, "toolu_early", "Bash", bash("early"));
   const std::string filler = R"({"type":"user","message":{"role":"user","content":")" +
                              std::string(1000, 'x') +
@@ -101,7 +97,7 @@ TEST(CommandIndex, FirstReadOfALongTranscriptLooksOnlyAtItsLastBytes) {
 
 TEST(CommandIndex, IndexesSubagentsAndForgetsWhatIsOlderThanThreeDays) {
   TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const Date cutoff = now - CommandIndex::keepDays * 86400;
   dir.write("config/projects/p/8d0c7b3e.jsonl",
             toolUseLine(cutoff, "toolu_at_cutoff", "Bash", bash("old")) +
@@ -142,7 +138,7 @@ TEST(CommandIndex, IndexesSubagentsAndForgetsWhatIsOlderThanThreeDays) {
 
 TEST(CommandIndex, ARestartResumesFromTheStoredOffsets) {
   TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const std::string path = dir.write("config/projects/p/8d0c7b3e.jsonl",
                                      toolUseLine(now - 60, "toolu_a", "Bash", bash("npm test")));
   std::shared_ptr<IndexStore> store = IndexStore::open(dir / "index.sqlite");
@@ -173,7 +169,7 @@ TEST(CommandIndex, ARestartResumesFromTheStoredOffsets) {
 
 TEST(CommandIndex, ReadersSeeWholeRefreshesWhileRefreshesOverlap) {
   TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const std::string path = dir.write("config/projects/p/s.jsonl", "");
   CommandIndex index(nullptr, now);
   std::atomic<bool> done = false;

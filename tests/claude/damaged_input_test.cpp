@@ -70,7 +70,7 @@ TEST(DamagedInput, SessionFiles) {
       R"("model":"claude-sonnet-4","createdAt":1764961200000,"lastActivityAt":1764961260000,)"
       R"("isArchived":false})";
   test::TempDir dir;
-  const ClaudePaths paths{dir.path(), dir / "config", dir / "app", dir / "support"};
+  const ClaudePaths paths = dir.claudePaths();
   std::mt19937 random(71205);
   DesktopSessionStore store;
   for (int round = 0; round < 200; ++round) {

@@ -17,10 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-ClaudePaths pathsIn(const test::TempDir& dir) {
-  return ClaudePaths{dir.path(), dir / "config", dir / "app", dir / "support"};
-}
-
 std::string sessionFile(const ClaudePaths& paths, const std::string& name) {
   return paths.sessionsDir() + "/" + name;
 }
@@ -39,7 +35,7 @@ std::vector<int32_t> pidsOf(const std::vector<LiveSession>& sessions) {
 
 TEST(LiveSession, ListsSessionFilesOfRunningProcessesSortedByPid) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   test::ChildProcess sleeper("/bin/sleep", {"30"});
   const std::string live = std::to_string(sleeper.pid());
   const std::string self = std::to_string(getpid());
@@ -70,7 +66,7 @@ TEST(LiveSession, ListsSessionFilesOfRunningProcessesSortedByPid) {
 
 TEST(LiveSession, ReadsFieldsWithTheirFallbacks) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const std::string self = std::to_string(getpid());
   const std::string name = self + ".json";
   const std::string path = sessionFile(paths, name);
@@ -137,7 +133,7 @@ TEST(LiveSession, ReadsFieldsWithTheirFallbacks) {
 
 TEST(LiveSessionReader, KeepsAHalfWrittenFileOnlyWhileItsProcessRuns) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   test::ChildProcess sleeper("/bin/sleep", {"30"});
   auto ending = std::make_unique<test::ChildProcess>("/bin/sleep", std::vector<std::string>{"30"});
   const std::string live = std::to_string(sleeper.pid());
@@ -173,7 +169,7 @@ TEST(LiveSessionReader, KeepsAHalfWrittenFileOnlyWhileItsProcessRuns) {
 
 TEST(LiveSessionReader, KeepsItsSessionsWhenTheFolderCannotBeListed) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const std::string self = std::to_string(getpid());
   dir.write("config/sessions/" + self + ".json", R"({"sessionId":"a"})");
   LiveSessionReader reader;
@@ -212,10 +208,7 @@ TEST(LiveSession, JsonFormKeepsEveryFieldAndLeavesOutAbsentOnes) {
   session.version = "2.1";
   session.bridgeSessionId = "br";
   const nlohmann::json full = toJson(session);
-  EXPECT_EQ(full.size(), 13u);
   EXPECT_EQ(liveSessionFromJson(full), session);
-  EXPECT_EQ(std::hash<LiveSession>{}(*liveSessionFromJson(full)),
-            std::hash<LiveSession>{}(session));
 
   for (const char* key :
        {"pid", "sessionId", "cwd", "status", "startedAt", "updatedAt", "statusSince"}) {

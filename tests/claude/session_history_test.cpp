@@ -17,10 +17,6 @@ using test::TempDir;
 
 const Date now(Calendar::utcSeconds(2026, 12, 5, 20, 0, 0));
 
-ClaudePaths pathsIn(const TempDir& dir) {
-  return ClaudePaths{dir.path(), dir / "config", dir / "app", dir / "support"};
-}
-
 std::map<std::string, HistorySession> byId(const SessionHistory& history) {
   std::map<std::string, HistorySession> sessions;
   for (auto& session : history.all()) sessions.emplace(session.id, session);
@@ -110,7 +106,7 @@ TEST(HistorySession, ScanKeepsTitlesPromptsModelAndFolder) {
 
 TEST(SessionHistory, ReadsLongTranscriptsInChunksAndResumesAfterARestart) {
   TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   std::string text = userLine("/home/dev/big");
   const std::string filler =
       R"({"type":"user","message":{"role":"user","content":")" + std::string(4000, 'x') + "\"}}\n";
@@ -148,7 +144,7 @@ TEST(SessionHistory, ReadsLongTranscriptsInChunksAndResumesAfterARestart) {
 
 TEST(SessionHistory, StartsOverForMovedOrShrunkFilesAndForgetsGoneOnes) {
   TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   std::shared_ptr<IndexStore> store = IndexStore::open(dir / "index.sqlite");
   const std::string first = dir.write("config/projects/a/s1.jsonl",
                                       userLine("/a") + R"({"type":"ai-title","aiTitle":"One"})"

@@ -180,11 +180,8 @@ TEST(SessionRecord, JsonFormKeepsEveryFieldAndLeavesOutAbsentOnes) {
   record.lastActivity = Date::fromReferenceSeconds(123.5);
   record.entrypoint = "cli";
   const nlohmann::json full = toJson(record);
-  EXPECT_EQ(full.size(), 9u);
   EXPECT_EQ(full["lastActivity"], 123.5);
   EXPECT_EQ(sessionRecordFromJson(full), record);
-  EXPECT_EQ(std::hash<SessionRecord>{}(*sessionRecordFromJson(full)),
-            std::hash<SessionRecord>{}(record));
   for (const char* key : {"id", "title", "cwd", "isArchived", "remoteControl"}) {
     nlohmann::json missing = full;
     missing.erase(key);
@@ -206,10 +203,6 @@ TEST(Folder, ShortensTheHomeDirectoryAndNamesTheLastComponent) {
   EXPECT_EQ(Folder::name("/"), "");
 }
 
-ClaudePaths pathsIn(const test::TempDir& dir) {
-  return ClaudePaths{dir.path(), dir / "config", dir / "app", dir / "support"};
-}
-
 TEST(DesktopSessionStore, ReadsOnlyLocalFilesTwoFoldersDown) {
   test::TempDir dir;
   const std::string file = R"({"cliSessionId":"found"})";
@@ -223,7 +216,7 @@ TEST(DesktopSessionStore, ReadsOnlyLocalFilesTwoFoldersDown) {
   dir.write("app/claude-code-sessions/u/plain-file", unexpected);
 
   DesktopSessionStore store;
-  EXPECT_EQ(idsOf(store.load(pathsIn(dir))), std::vector<std::string>{"found"});
+  EXPECT_EQ(idsOf(store.load(dir.claudePaths())), std::vector<std::string>{"found"});
   EXPECT_TRUE(DesktopSessionStore().load(ClaudePaths{dir / "x", dir / "x", dir / "x", ""}).empty());
 }
 
@@ -243,7 +236,7 @@ TEST(DesktopSessionStore, MapsKeysWithTheirDefaults) {
         text);
   }
 
-  std::vector<SessionRecord> records = DesktopSessionStore().load(pathsIn(dir));
+  std::vector<SessionRecord> records = DesktopSessionStore().load(dir.claudePaths());
   ASSERT_EQ(idsOf(records), (std::vector<std::string>{"bare", "full", "odd"}));
   std::sort(records.begin(), records.end(),
             [](const SessionRecord& a, const SessionRecord& b) { return a.id < b.id; });
@@ -272,7 +265,7 @@ TEST(DesktopSessionStore, MapsKeysWithTheirDefaults) {
 
 TEST(DesktopSessionStore, RereadsAFileOnlyWhenItsModificationTimeChanges) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const std::string path = dir.write("app/claude-code-sessions/u/o/local_1.json",
                                      R"({"cliSessionId":"a","title":"One"})");
   test::setModified(path, Date(1700000000));
@@ -304,7 +297,7 @@ TEST(DesktopSessionStore, RereadsAFileOnlyWhenItsModificationTimeChanges) {
 
 TEST(DesktopSessionStore, KeepsRecordsUnderAFolderThatCannotBeListed) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   dir.write("app/claude-code-sessions/u/o/local_1.json", R"({"cliSessionId":"a"})");
   dir.write("app/claude-code-sessions/u/p/local_2.json", R"({"cliSessionId":"b"})");
   DesktopSessionStore store;

@@ -150,7 +150,7 @@ TEST(Transcript, TailStartsAtALineBoundary) {
 
 TEST(TranscriptLocator, FindsSessionsAndRescansAtMostEveryThreeSeconds) {
   test::TempDir dir;
-  const ClaudePaths paths{dir.path(), dir / ".claude", dir / "app", dir / "support"};
+  const ClaudePaths paths = dir.claudePaths(".claude");
   const std::string first = dir.write(".claude/projects/-home-dev-shop/8d0c7b3e.jsonl", "");
   dir.write(".claude/projects/-home-dev-shop/notes.txt", "");
   dir.write(".claude/projects/stray-file", "");

@@ -206,7 +206,7 @@ TEST(HookLogReader, TracesContainerSessionsAndDropsTheHostsOwnLines) {
 
 TEST(HookLogReader, RefreshesYesterdaysAndTodaysDayFiles) {
   test::TempDir dir;
-  const ClaudePaths paths{dir.path(), dir / ".claude", dir / "app", dir / "support"};
+  const ClaudePaths paths = dir.claudePaths();
   const Date today = Date::now();
   const auto relative = [&](Date day) {
     return HookLog::file(paths, day).substr(dir.path().size() + 1);

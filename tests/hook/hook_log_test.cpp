@@ -1,6 +1,5 @@
 #include "hook/hook_log.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -23,16 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-ClaudePaths pathsIn(const test::TempDir& dir) {
-  return ClaudePaths{dir.path(), dir / ".claude", dir / "app", dir / "support"};
-}
-
-void setModified(const std::string& path, Date when) {
-  const timespec times[2] = {{static_cast<time_t>(when.secondsSince1970()), 0},
-                             {static_cast<time_t>(when.secondsSince1970()), 0}};
-  ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
 TEST(HookLog, NamesOneFilePerLocalDay) {
   const ClaudePaths paths{"/h", "/h/.claude", "/h/app", "/h/support"};
   test::ScopedTimeZone zone("UTC");
@@ -41,7 +30,7 @@ TEST(HookLog, NamesOneFilePerLocalDay) {
 
 TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const Date day(1741341600.0);
   std::vector<pid_t> children;
   for (const char* session : {"first", "second"}) {
@@ -140,16 +129,16 @@ const std::string workLine = R"({"t":2,"e":"PreToolUse","s":"s","tool":"Bash","s
 
 TEST(HookLog, PruneRemovesFilesOlderThanSevenDaysThenCompacts) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const Date now(1741341600.0);
   const std::string keep = dir.write("support/hook/events-2025-02-28.jsonl", workLine);
   const std::string drop = dir.write("support/hook/events-2025-02-27.jsonl", workLine);
   const std::string notLog = dir.write("support/hook/events-notes.txt", backgroundLine);
   const std::string other = dir.write("support/hook/other.jsonl", workLine);
-  setModified(keep, now - 604800);
-  setModified(drop, now - 604801);
-  setModified(other, now - 900000);
-  setModified(notLog, now - 10);
+  test::setModified(keep, now - 604800);
+  test::setModified(drop, now - 604801);
+  test::setModified(other, now - 900000);
+  test::setModified(notLog, now - 10);
 
   HookLog::prune(paths, now);
   EXPECT_TRUE(fs::exists(keep));
@@ -158,12 +147,12 @@ TEST(HookLog, PruneRemovesFilesOlderThanSevenDaysThenCompacts) {
   // Pruned by age like any "events-" file, but never compacted.
   EXPECT_EQ(test::readFile(notLog), backgroundLine);
   // A missing folder is no failure.
-  HookLog::prune(pathsIn(test::TempDir()), now);
+  HookLog::prune(test::TempDir().claudePaths(), now);
 }
 
 TEST(HookLog, CompactDropsBackgroundLinesFromPastDaysOnce) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths();
   const Date now = Date::now();
   const std::string today =
       dir.write(HookLog::file(paths, now).substr(dir.path().size() + 1), backgroundLine + workLine);
@@ -172,7 +161,7 @@ TEST(HookLog, CompactDropsBackgroundLinesFromPastDaysOnce) {
             backgroundLine + "\n" + workLine + backgroundLine);
   const std::string clean = HookLog::file(paths, now - 2 * 86400);
   dir.write(clean.substr(dir.path().size() + 1), workLine);
-  setModified(clean, now - 2 * 86400);
+  test::setModified(clean, now - 2 * 86400);
 
   HookLog::compact(paths, now);
   EXPECT_EQ(test::readFile(today), backgroundLine + workLine);

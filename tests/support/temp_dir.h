@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "paths/claude_paths.h"
 #include "util/date.h"
 
 namespace tessel::test {
@@ -23,6 +24,10 @@ class TempDir {
   std::string write(std::string_view relative, std::string_view bytes) const;
   // Writes an executable script and returns its path.
   std::string script(std::string_view relative, std::string_view text) const;
+  // Claude's folders inside this one: the home itself, `config`, "app" and "support".
+  ClaudePaths claudePaths(std::string_view config = "config") const {
+    return ClaudePaths{path_, *this / config, *this / "app", *this / "support"};
+  }
 
  private:
   std::string path_;
