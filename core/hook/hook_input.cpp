@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "model/tool_input.h"
+#include "util/text.h"
 
 namespace tessel::HookInput {
 namespace {
@@ -137,20 +138,11 @@ size_t Filter::droppedString(std::string_view bytes, std::string& kept) {
     } else if (c < 0x20) {
       valid_ = false;
     } else {
-      // A lead byte of UTF-8, with the ranges that rule out overlong forms and surrogates.
-      if (c >= 0xC2 && c <= 0xDF) {
-        utf8Left_ = 1;
-      } else if (c >= 0xE0 && c <= 0xEF) {
-        utf8Left_ = 2;
-        if (c == 0xE0) utf8Low_ = 0xA0;
-        if (c == 0xED) utf8High_ = 0x9F;
-      } else if (c >= 0xF0 && c <= 0xF4) {
-        utf8Left_ = 3;
-        if (c == 0xF0) utf8Low_ = 0x90;
-        if (c == 0xF4) utf8High_ = 0x8F;
-      } else {
-        valid_ = false;
-      }
+      const Text::Utf8Lead lead = Text::utf8Lead(c);
+      valid_ = valid_ && lead.continuations >= 0;
+      utf8Left_ = std::max(lead.continuations, 0);
+      utf8Low_ = lead.low;
+      utf8High_ = lead.high;
     }
   }
   return bytes.size();

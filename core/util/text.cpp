@@ -9,25 +9,12 @@ namespace {
 // Length of the valid UTF-8 sequence at `pos`, or 0 when the bytes there are not one.
 size_t validSequence(std::string_view s, size_t pos) {
   const auto byte = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return 1;
-  size_t length = 0;
-  unsigned char low = 0x80, high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
+  const Utf8Lead lead = utf8Lead(byte(pos));
+  if (lead.continuations < 0) return 0;
+  const size_t length = static_cast<size_t>(lead.continuations) + 1;
+  if (length == 1) return 1;
   if (pos + length > s.size()) return 0;
-  if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
+  if (byte(pos + 1) < lead.low || byte(pos + 1) > lead.high) return 0;
   for (size_t i = 2; i < length; ++i) {
     if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
   }
@@ -37,17 +24,14 @@ size_t validSequence(std::string_view s, size_t pos) {
 // How many bytes of an invalid sequence to replace with one U+FFFD: the lead byte and
 // any continuation bytes that still fit a prefix of a valid sequence.
 size_t invalidSpan(std::string_view s, size_t pos) {
-  const auto lead = static_cast<unsigned char>(s[pos]);
-  size_t expected = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 1;
-  if (lead > 0xF4) expected = 1;
+  const Utf8Lead lead = utf8Lead(static_cast<unsigned char>(s[pos]));
+  const size_t expected = lead.continuations > 0 ? static_cast<size_t>(lead.continuations) + 1 : 1;
   size_t span = 1;
   while (span < expected && pos + span < s.size()) {
     const auto next = static_cast<unsigned char>(s[pos + span]);
-    if (next < 0x80 || next > 0xBF) break;
-    if (span == 1 && ((lead == 0xE0 && next < 0xA0) || (lead == 0xED && next > 0x9F) ||
-                      (lead == 0xF0 && next < 0x90) || (lead == 0xF4 && next > 0x8F))) {
-      break;
-    }
+    const bool fits =
+        span == 1 ? next >= lead.low && next <= lead.high : next >= 0x80 && next <= 0xBF;
+    if (!fits) break;
     ++span;
   }
   return span;

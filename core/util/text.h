@@ -7,6 +7,31 @@
 
 namespace tessel::Text {
 
+// What a UTF-8 lead byte asks of the bytes after it: how many continuation bytes, and the
+// range the first of them must fall in (narrower than 80-BF where that rules out overlong
+// forms, surrogates and code points past U+10FFFF). `continuations` is -1 for a byte
+// that leads no sequence; an ASCII byte asks for none.
+struct Utf8Lead {
+  int continuations = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+};
+constexpr Utf8Lead utf8Lead(unsigned char lead) {
+  if (lead < 0x80) return {};
+  if (lead >= 0xC2 && lead <= 0xDF) return {.continuations = 1};
+  if (lead >= 0xE0 && lead <= 0xEF) {
+    return {.continuations = 2,
+            .low = static_cast<unsigned char>(lead == 0xE0 ? 0xA0 : 0x80),
+            .high = static_cast<unsigned char>(lead == 0xED ? 0x9F : 0xBF)};
+  }
+  if (lead >= 0xF0 && lead <= 0xF4) {
+    return {.continuations = 3,
+            .low = static_cast<unsigned char>(lead == 0xF0 ? 0x90 : 0x80),
+            .high = static_cast<unsigned char>(lead == 0xF4 ? 0x8F : 0xBF)};
+  }
+  return {.continuations = -1};
+}
+
 bool isValidUtf8(std::string_view bytes);
 // `bytes` with every invalid UTF-8 sequence replaced by U+FFFD; a copy of `bytes`
 // when it is already valid (the common case costs one validation pass).
