@@ -104,7 +104,7 @@ bool readLine(std::string_view text, Line& line) {
         }
         return true;
       });
-  return whole && hasContent;
+  return whole && hasContent && Json::atEnd(document);
 }
 
 using Text::contains;

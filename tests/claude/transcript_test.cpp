@@ -91,6 +91,9 @@ TEST(Transcript, OnlyCommandsKeepsBashCalls) {
 
 TEST(Transcript, SkipsLinesItCannotUse) {
   std::string noStamp = toolUse(1, "toolu_x", "Bash", R"({"command":"ls"})");
+  // A whole call with more after it is not one JSON value.
+  std::string trailing = toolUse(6, "toolu_g", "Bash", R"({"command":"ls"})");
+  trailing.insert(trailing.size() - 1, " {}");
   noStamp.replace(noStamp.find("\"timestamp\""), 11, "\"when\"");
   const std::string text =
       noStamp + R"({"type":"assistant","message":{"content":"tool_use as text"},"timestamp":")" +
@@ -102,7 +105,7 @@ TEST(Transcript, SkipsLinesItCannotUse) {
       toolUse(2, "toolu_d", "Bash", R"({"command":"first"})") +
       toolUse(3, "toolu_e", "Bash", "{}") +
       toolUse(4, "toolu_d", "Bash", R"({"command":"second"})", "other") +
-      toolUse(5, "toolu_f", "Bash", R"({"command":"half)").substr(0, 120);
+      toolUse(5, "toolu_f", "Bash", R"({"command":"half)").substr(0, 120) + "\n" + trailing;
   const auto events = Transcript::events(text, std::string("hint"), false);
   ASSERT_EQ(events.size(), 2u);
   EXPECT_EQ(events[0].summary, "second");
