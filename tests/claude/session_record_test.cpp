@@ -37,7 +37,7 @@ SessionRecord desktop(std::string id, std::string title = DesktopSessionStore::u
   return record;
 }
 
-std::vector<std::string> idsOf(std::vector<SessionRecord> records) {
+std::vector<std::string> idsOf(const std::vector<SessionRecord>& records) {
   std::vector<std::string> ids;
   for (const SessionRecord& record : records) ids.push_back(record.id);
   std::sort(ids.begin(), ids.end());
@@ -190,7 +190,7 @@ TEST(SessionRecord, JsonFormKeepsEveryFieldAndLeavesOutAbsentOnes) {
 }
 
 TEST(Folder, ShortensTheHomeDirectoryAndNamesTheLastComponent) {
-  const std::string home = platform::userHomeDirectory();
+  const std::string& home = platform::userHomeDirectory();
   ASSERT_FALSE(home.empty());
   EXPECT_EQ(Folder::shortPath(home + "/code/app"), "~/code/app");
   EXPECT_EQ(Folder::shortPath(home), "~");
