@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "environments/environments.h"
-#include "hook/container_hook.h"
 #include "install/container_hook_installer.h"
 #include "support/fake_tools.h"
 #include "support/temp_dir.h"
@@ -19,9 +19,9 @@ using test::FakeTools;
 using test::Reply;
 using test::TempDir;
 using Calls = std::vector<std::vector<std::string>>;
+using Words = std::vector<std::string>;
 
 const std::string dbId = "7bdc25d1694ef984782a16f6f1710c1c6bc83ba7a131b515baf532bea021d011";
-const std::string supabaseId = "b90e89e9e074bebf2cc14a9059485ca2920b26772a1cab4b2e9a526454f2bf20";
 const std::string devId = "ef260e9aa3c673af240d17a2660480361a8e081d1ffeca2a5ed0e3219fc18567";
 const std::string bareId = "9b828d53402d6e332ef05a2fe03063b359192571ba99fcd3b85074f46a72fd7e";
 
@@ -32,45 +32,38 @@ const std::string inspectFormat = "{{.Id}} {{.State.StartedAt}}";
 // `docker ps` as the CLI prints it: keys sorted, "->" escaped, one object per line. A
 // line cut short sits between the containers; the last one lacks Names and State.
 std::string psOutput(const std::string& devFolder) {
-  return R"j({"Command":"\"docker-entrypoint.sh postgres\"","CreatedAt":"2026-12-05 18:51:13 +0100 CET","ID":")j" +
-         dbId +
-         R"j(","Image":"postgres:16-alpine","Labels":"com.docker.compose.config-hash=9e4c1d0b7a3f2e6d5c8b1a0f9e8d7c6b5a4f3e2d1c0b9a8f7e6d5c4b3a2f1e0d,com.docker.compose.container-number=1,com.docker.compose.depends_on=,com.docker.compose.image=sha256:5a0c1e2d3b4f5a6b7c8d9e0f1a2b3c4d5e6f7a8b9c0d1e2f3a4b5c6d7e8f9a0b,com.docker.compose.oneoff=False,com.docker.compose.project.config_files=/home/ana/src/shop-api/compose.yaml,com.docker.compose.project.working_dir=/home/ana/src/shop-api,com.docker.compose.project=shop-api,com.docker.compose.service=db,com.docker.compose.version=2.36.2","LocalVolumes":"1","Mounts":"shop-api_pgdata","Names":"shop-api-db-1","Networks":"shop-api_default","Platform":null,"Ports":"0.0.0.0:5432-\u003e5432/tcp, [::]:5432-\u003e5432/tcp","RunningFor":"3 hours ago","Size":"0B","State":"running","Status":"Up 3 hours (healthy)"}
-{"Command":"\"docker-entrypoint.sh postgres -c config_file=/etc/postgresql/postgresql.conf\"","CreatedAt":"2026-12-05 09:12:40 +0100 CET","ID":")j" +
-         supabaseId +
-         R"j(","Image":"public.ecr.aws/supabase/postgres:15.8.1.060","Labels":"com.supabase.cli.project=shop-api","LocalVolumes":"1","Mounts":"supabase_db_shop-api","Names":"supabase_db_shop-api","Networks":"supabase_network_shop-api","Platform":null,"Ports":"0.0.0.0:54322-\u003e5432/tcp","RunningFor":"12 hours ago","Size":"0B","State":"running","Status":"Up 12 hours (healthy)"}
+  return R"j({"Command":"\"docker-entrypoint.sh postgres\"","CreatedAt":"2026-12-05 18:51:13 +0100 CET","ID":"7bdc25d1694ef984782a16f6f1710c1c6bc83ba7a131b515baf532bea021d011","Image":"postgres:16-alpine","Labels":"com.docker.compose.depends_on=,com.docker.compose.oneoff=False,com.docker.compose.project.working_dir=/home/ana/src/shop-api,com.docker.compose.project=shop-api,com.docker.compose.service=db","LocalVolumes":"1","Mounts":"shop-api_pgdata","Names":"shop-api-db-1","Networks":"shop-api_default","Platform":null,"Ports":"0.0.0.0:5432-\u003e5432/tcp, [::]:5432-\u003e5432/tcp","RunningFor":"3 hours ago","Size":"0B","State":"running","Status":"Up 3 hours (healthy)"}
 {"Command":"\"redis-server\"","CreatedAt":"2026-12-05 1
-{"Command":"\"/bin/sh -c 'echo Container started'\"","CreatedAt":"2026-12-05 14:02:55 +0100 CET","ID":")j" +
-         devId +
-         R"j(","Image":"vsc-webshop-3b8e2f1c0d9a7e6b5c4d3e2f1a0b9c8d-uid","Labels":"devcontainer.config_file=)j" +
-         devFolder + R"j(/.devcontainer/devcontainer.json,devcontainer.local_folder=)j" +
+{"Command":"\"/bin/sh -c 'echo Container started'\"","CreatedAt":"2026-12-05 14:02:55 +0100 CET","ID":"ef260e9aa3c673af240d17a2660480361a8e081d1ffeca2a5ed0e3219fc18567","Image":"vsc-webshop-3b8e2f1c0d9a7e6b5c4d3e2f1a0b9c8d-uid","Labels":"devcontainer.local_folder=)j" +
          devFolder +
-         R"j(,devcontainer.metadata=[{\"id\":\"ghcr.io/devcontainers/features/node:1\"},{\"remoteUser\":\"node\"}]","LocalVolumes":"0","Mounts":")j" +
-         devFolder +
-         R"j(,vscode","Names":"gifted_lovelace","Networks":"bridge","Platform":null,"Ports":"","RunningFor":"6 hours ago","Size":"0B","State":"running","Status":"Up 6 hours"}
-{"Command":"\"sleep infinity\"","CreatedAt":"2026-12-05 17:30:02 +0100 CET","ID":")j" +
-         bareId +
-         R"j(","Image":"alpine:3.20","Labels":"","LocalVolumes":"0","Mounts":"","Networks":"bridge","Platform":null,"Ports":"","RunningFor":"2 hours ago","Size":"0B","Status":"Up 2 hours"}
+         R"j(,devcontainer.metadata=[{\"id\":\"ghcr.io/devcontainers/features/node:1\"},{\"remoteUser\":\"node\"}]","Names":"gifted_lovelace","Ports":"","State":"running","Status":"Up 6 hours"}
+{"Command":"\"sleep infinity\"","CreatedAt":"2026-12-05 17:30:02 +0100 CET","ID":"9b828d53402d6e332ef05a2fe03063b359192571ba99fcd3b85074f46a72fd7e","Image":"public.ecr.aws/docker/library/alpine:3.20","Labels":"com.supabase.cli.project=shop-api","LocalVolumes":"0","Mounts":"","Networks":"bridge","Platform":null,"Ports":"","RunningFor":"2 hours ago","Size":"0B","Status":"Up 2 hours"}
 )j";
 }
 
 const std::string statsOutput =
-    R"j({"BlockIO":"41.2MB / 1.02GB","CPUPerc":"12.34%","Container":"7bdc25d1694e","ID":")j" +
-    dbId +
-    R"j(","MemPerc":"19.74%","MemUsage":"1.5GiB / 7.6GiB","Name":"shop-api-db-1","NetIO":"18.7MB / 2.31MB","PIDs":"37"}
-{"BlockIO":"0B / 4.1kB","CPUPerc":"112.48%","Container":"ef260e9aa3c6","ID":")j" +
-    devId +
-    R"j(","MemPerc":"8.48%","MemUsage":"660MiB / 7.6GiB","Name":"gifted_lovelace","NetIO":"3.2kB / 0B","PIDs":"12"}
+    R"j({"BlockIO":"41.2MB / 1.02GB","CPUPerc":"12.34%","Container":"7bdc25d1694e","ID":"7bdc25d1694ef984782a16f6f1710c1c6bc83ba7a131b515baf532bea021d011","MemPerc":"19.74%","MemUsage":"1.5GiB / 7.6GiB","Name":"shop-api-db-1","NetIO":"18.7MB / 2.31MB","PIDs":"37"}
+{"BlockIO":"0B / 4.1kB","CPUPerc":"112.48%","Container":"ef260e9aa3c6","ID":"ef260e9aa3c673af240d17a2660480361a8e081d1ffeca2a5ed0e3219fc18567","MemPerc":"8.48%","MemUsage":"660MiB / 7.6GiB","Name":"gifted_lovelace","NetIO":"3.2kB / 0B","PIDs":"12"}
 )j";
 
-const std::string inspectOutput =
-    dbId + " 2026-12-05T17:51:14.402817733Z\n" + supabaseId + " 2026-12-05T08:12:41.118204005Z\n" +
-    devId + " 2026-12-05T13:02:56.9Z\n" + bareId + " 2026-12-05T16:30:02.731009562Z\n";
+const std::string inspectOutput = dbId + " 2026-12-05T17:51:14.402817733Z\n" + devId +
+                                  " 2026-12-05T13:02:56.9Z\n" + bareId +
+                                  " 2026-12-05T16:30:02.731009562Z\n";
+
+const std::string topOutput =
+    "PID                 COMMAND\n"
+    "48213               /bin/sh -c echo Container started\n"
+    "49102               claude\n"
+    "49377               node /usr/local/share/npm-global/lib/node_modules/@anthropic-ai/"
+    "claude-code/cli.js --resume\n"
+    "49410               node /workspaces/webshop/server.js\n";
 
 std::vector<Reply> engine(const std::string& ps) {
   return {{.pattern = psArguments, .out = ps},
           {.pattern = statsArguments, .out = statsOutput},
           {.pattern = "inspect *", .out = inspectOutput},
-          {.pattern = "info --format {{.NCPU}}", .out = "8\n"}};
+          {.pattern = "info --format {{.NCPU}}", .out = "8\n"},
+          {.pattern = "top " + devId + " -eo pid,args", .out = topOutput}};
 }
 
 const Date now(1796510000);
@@ -83,10 +76,8 @@ Resource find(const Answer& answer, const std::string& id) {
   return {};
 }
 
-double seconds(const std::optional<Date>& date) { return date.value_or(Date()).secondsSince1970(); }
-
-Date utc(int year, int month, int day, int hour, int minute, double second) {
-  return Date(Calendar::utcSeconds(year, month, day, hour, minute, second));
+Date utc(int day, int hour, int minute, double second) {
+  return Date(Calendar::utcSeconds(2026, 12, day, hour, minute, second));
 }
 
 TEST(DockerProvider, ReportsWhetherDockerIsInstalledAndRunning) {
@@ -114,21 +105,24 @@ TEST(DockerProvider, ReportsWhetherDockerIsInstalledAndRunning) {
 
 TEST(DockerProvider, BuildsOneResourcePerContainerLine) {
   TempDir dir;
+  // Only a project with the container hook has its Claude Code processes counted.
   const std::string project = dir / "webshop";
+  std::filesystem::create_directory(project);
+  ContainerHook::install(project);
   FakeTools tools;
   Context context = tools.context();
   tools.add("docker", engine(psOutput(project)));
   const Answer answer = docker(context, {}, true, nullptr, now);
 
   EXPECT_EQ(answer.provider,
-            (Provider{.name = "Docker", .isInstalled = true, .isRunning = true, .count = 4}));
-  ASSERT_EQ(answer.resources.size(), 4U);
-  const std::vector<std::string> keywords = {"docker",       "compose", "supabase",
-                                             "devcontainer", "kind",    "minikube",
-                                             "tilt",         "act",     "localstack"};
-  auto with = [&](std::vector<std::string> more) {
-    auto words = keywords;
-    words.insert(words.end(), more.begin(), more.end());
+            (Provider{.name = "Docker", .isInstalled = true, .isRunning = true, .count = 3}));
+  ASSERT_EQ(answer.resources.size(), 3U);
+  // Every container has the same words, then its own: its name, project, dev container's.
+  const Resource& bare = answer.resources[2];
+  const Words common(bare.keywords.begin(), bare.keywords.end() - 1);
+  const auto with = [&](const Words& own) {
+    Words words = common;
+    words.insert(words.end(), own.begin(), own.end());
     return words;
   };
   EXPECT_EQ(answer.resources[0], (Resource{.id = "docker:" + dbId,
@@ -143,35 +137,46 @@ TEST(DockerProvider, BuildsOneResourcePerContainerLine) {
                                            .cores = 8,
                                            .started = rfc3339("2026-12-05T17:51:14.402817733Z"),
                                            .ports = {"5432"},
-                                           .stop = std::vector<std::string>{"docker", "stop", dbId},
+                                           .stop = Words{"docker", "stop", dbId},
                                            .keywords = with({"shop-api-db-1", "shop-api"})}));
 
-  const Resource& supabase = answer.resources[1];
-  EXPECT_EQ(supabase.detail, "supabase/postgres:15.8.1.060");
-  EXPECT_EQ(supabase.group, std::nullopt);
-  EXPECT_EQ(supabase.ports, std::vector<std::string>{"54322"});
-  EXPECT_EQ(supabase.keywords, with({"supabase_db_shop-api"}));
-
-  const Resource& dev = answer.resources[2];
+  const Resource& dev = answer.resources[1];
   EXPECT_EQ(dev.name, "webshop");
-  EXPECT_EQ(dev.devContainer,
-            (DevContainer{.tool = "Dev container", .name = "webshop", .folder = project}));
+  EXPECT_EQ(dev.devContainer, (DevContainer{.tool = "Dev container",
+                                            .name = "webshop",
+                                            .folder = project,
+                                            .hookInstalled = true,
+                                            .claudeProcesses = 2}));
   EXPECT_EQ(dev.keywords, with({"gifted_lovelace", "devpod", "webshop"}));
   EXPECT_NEAR(dev.cpu.value_or(0), 112.48, 1e-9);
   EXPECT_EQ(dev.memory, 692060160);
 
-  const Resource& bare = answer.resources[3];
+  // No name, state, compose project or figures; the image loses its registry host.
   EXPECT_EQ(bare.name, "9b828d53402d");
+  EXPECT_EQ(bare.keywords.back(), "9b828d53402d");
   EXPECT_EQ(bare.state, "running");
+  EXPECT_EQ(bare.detail, "docker/library/alpine:3.20");
+  EXPECT_EQ(bare.group, std::nullopt);
   EXPECT_EQ(bare.cpu, std::nullopt);
-  EXPECT_EQ(bare.memory, std::nullopt);
-  EXPECT_NEAR(seconds(bare.started), seconds(utc(2026, 12, 5, 16, 30, 2.731)), 1e-6);
+  EXPECT_EQ(bare.started, rfc3339("2026-12-05T16:30:02.731009562Z"));
 
   EXPECT_EQ(tools.calls("docker"),
             (Calls{{"ps", "--no-trunc", "--format", "{{json .}}"},
                    {"info", "--format", "{{.NCPU}}"},
                    {"stats", "--no-stream", "--no-trunc", "--format", "{{json .}}"},
-                   {"inspect", "--format", inspectFormat, dbId, supabaseId, devId, bareId}}));
+                   {"inspect", "--format", inspectFormat, dbId, devId, bareId},
+                   {"top", devId, "-eo", "pid,args"}}));
+
+  // A container that cannot list its processes has an unknown count.
+  auto replies = engine(psOutput(project));
+  replies.back() = {.pattern = "top *",
+                    .err = "Error response from daemon: container " + devId + " is not running\n",
+                    .status = 1};
+  tools.add("docker", replies);
+  const auto stopped = find(docker(context, {}, false, nullptr, now), devId).devContainer;
+  ASSERT_TRUE(stopped);
+  EXPECT_TRUE(stopped->hookInstalled);
+  EXPECT_EQ(stopped->claudeProcesses, std::nullopt);
 }
 
 TEST(DockerProvider, CarriesStatisticsOverUntilAskedAgain) {
@@ -190,10 +195,7 @@ TEST(DockerProvider, CarriesStatisticsOverUntilAskedAgain) {
   EXPECT_EQ(find(carried, bareId).memory, 0);
   EXPECT_EQ(tools.calls("docker", "stats").size(), 1U);
   EXPECT_EQ(tools.calls("docker", "info").size(), 1U);
-
-  const Answer unknown = docker(context, {}, false, nullptr, now);
-  EXPECT_EQ(find(unknown, dbId).cpu, std::nullopt);
-  EXPECT_EQ(find(unknown, dbId).memory, std::nullopt);
+  EXPECT_EQ(find(docker(context, {}, false, nullptr, now), dbId).cpu, std::nullopt);
 
   auto replies = engine(psOutput(dir / "webshop"));
   replies.insert(replies.begin(),
@@ -210,70 +212,28 @@ TEST(DockerProvider, AsksEachContainersStartOnceAndFallsBackToCreation) {
   const std::string ps = psOutput(dir / "webshop");
   FakeTools tools;
   Context context = tools.context();
-  auto failing = engine(ps);
-  failing.insert(failing.begin(), {.pattern = "inspect *",
+  auto replies = engine(ps);
+  replies.insert(replies.begin(), {.pattern = "inspect *",
                                    .err = "Error response from daemon: No such container\n",
                                    .status = 1});
-  tools.add("docker", failing);
-  EXPECT_EQ(find(docker(context, {}, false, nullptr, now), dbId).started,
-            utc(2026, 12, 5, 17, 51, 13));
+  tools.add("docker", replies);
+  EXPECT_EQ(find(docker(context, {}, false, nullptr, now), dbId).started, utc(5, 17, 51, 13));
 
+  // Only the first container, then all of them, then all again.
+  replies = engine(ps.substr(0, ps.find('\n') + 1));
+  replies.insert(replies.begin(), {.pattern = "inspect --format * " + dbId,
+                                   .out = inspectOutput.substr(0, inspectOutput.find('\n') + 1)});
+  tools.add("docker", replies);
+  docker(context, {}, false, nullptr, now);
   tools.add("docker", engine(ps));
   docker(context, {}, false, nullptr, now);
-  docker(context, {}, false, nullptr, now);
-  ASSERT_EQ(tools.calls("docker", "inspect").size(), 2U);
-
-  const std::string newId = "11507a0e2f5e69d5dfa40a62a1bd7b6ee57e6bcd85c67c9b8431b36fff21c437";
-  auto replies = engine(
-      ps +
-      R"j({"Command":"\"nginx -g 'daemon off;'\"","CreatedAt":"2026-12-05 20:01:09 +0100 CET","ID":")j" +
-      newId +
-      R"j(","Image":"nginx:1.27","Labels":"","LocalVolumes":"0","Mounts":"","Names":"web","Networks":"bridge","Platform":null,"Ports":"0.0.0.0:8080-\u003e80/tcp","RunningFor":"About a minute ago","Size":"0B","State":"running","Status":"Up About a minute"}
-)j");
-  replies.insert(replies.begin(), {.pattern = "inspect --format * " + newId,
-                                   .out = newId + " 2026-12-05T19:01:10.5Z\n"});
-  tools.add("docker", replies);
   const Answer answer = docker(context, {}, false, nullptr, now);
-  EXPECT_NEAR(seconds(find(answer, newId).started), seconds(utc(2026, 12, 5, 19, 1, 10.5)), 1e-6);
-  EXPECT_NEAR(seconds(find(answer, dbId).started), seconds(utc(2026, 12, 5, 17, 51, 14.402)), 1e-6);
-  const Calls asked = tools.calls("docker", "inspect");
-  ASSERT_EQ(asked.size(), 3U);
-  EXPECT_EQ(asked.back(), (std::vector<std::string>{"inspect", "--format", inspectFormat, newId}));
-}
-
-TEST(DockerProvider, CountsClaudeProcessesOnlyWhereTheContainerHookIsInstalled) {
-  TempDir dir;
-  const std::string project = dir / "webshop";
-  std::filesystem::create_directory(project);
-  ContainerHook::install(project);
-  FakeTools tools;
-  Context context = tools.context();
-  auto replies = engine(psOutput(project));
-  replies.push_back({.pattern = "top " + devId + " -eo pid,args",
-                     .out =
-                         "PID                 COMMAND\n"
-                         "48213               /bin/sh -c echo Container started\n"
-                         "48290               sleep infinity\n"
-                         "49102               claude\n"
-                         "49377               node "
-                         "/usr/local/share/npm-global/lib/node_modules/@anthropic-ai/claude-code/"
-                         "cli.js --resume\n"
-                         "49410               node /workspaces/webshop/server.js\n"});
-  tools.add("docker", replies);
-  const DevContainer withHook =
-      find(docker(context, {}, false, nullptr, now), devId).devContainer.value_or(DevContainer{});
-  EXPECT_TRUE(withHook.hookInstalled);
-  EXPECT_EQ(withHook.claudeProcesses, 2);
-  EXPECT_EQ(tools.calls("docker", "top"), (Calls{{"top", devId, "-eo", "pid,args"}}));
-
-  replies.back() = {.pattern = "top *",
-                    .err = "Error response from daemon: container " + devId + " is not running\n",
-                    .status = 1};
-  tools.add("docker", replies);
-  const DevContainer stopped =
-      find(docker(context, {}, false, nullptr, now), devId).devContainer.value_or(DevContainer{});
-  EXPECT_TRUE(stopped.hookInstalled);
-  EXPECT_EQ(stopped.claudeProcesses, std::nullopt);
+  EXPECT_EQ(find(answer, dbId).started, rfc3339("2026-12-05T17:51:14.402817733Z"));
+  EXPECT_EQ(find(answer, devId).started, utc(5, 13, 2, 56.9));
+  EXPECT_EQ(tools.calls("docker", "inspect"),
+            (Calls{{"inspect", "--format", inspectFormat, dbId, devId, bareId},
+                   {"inspect", "--format", inspectFormat, dbId},
+                   {"inspect", "--format", inspectFormat, devId, bareId}}));
 }
 
 TEST(DockerProvider, FindsDevPodWorkspacesByIdOrUid) {
@@ -283,9 +243,8 @@ TEST(DockerProvider, FindsDevPodWorkspacesByIdOrUid) {
     return R"j({"Command":"\"/bin/sh -c 'trap \\\"exit 0\\\" 15; sleep infinity'\"","CreatedAt":"2026-12-04 10:20:31 +0100 CET","ID":")j" +
            id +
            R"j(","Image":"mcr.microsoft.com/devcontainers/typescript-node:1-20-bookworm","Labels":"dev.containers.id=)j" +
-           workspace + R"j(","LocalVolumes":"0","Mounts":"","Names":")j" + name +
-           R"j(","Networks":"bridge","Platform":null,"Ports":"","RunningFor":"31 hours ago","Size":"0B","State":"running","Status":"Up 31 hours"})j" +
-           "\n";
+           workspace + R"j(","Names":")j" + name +
+           R"j(","State":"running","Status":"Up 31 hours"})j" + "\n";
   };
   FakeTools tools;
   Context context = tools.context();
@@ -296,20 +255,17 @@ TEST(DockerProvider, FindsDevPodWorkspacesByIdOrUid) {
       "devpod",
       {{.pattern = "list --output json",
         .out =
-            R"j([{"id":"webshop","uid":"default-we-8f3a1","provider":{"name":"docker"},"machine":{},"ide":{"name":"vscode"},"source":{"localFolder":"/home/ana/src/webshop"},"creationTimestamp":"2026-12-01T09:12:44Z","lastUsed":"2026-12-05T16:02:10Z","context":"default"},{"id":"api-gateway","uid":"default-ap-2c9e7","provider":{"name":"docker"},"machine":{},"ide":{"name":"none"},"source":{"gitRepository":"https://github.com/acme/api-gateway","gitBranch":"main"},"creationTimestamp":"2026-11-20T14:00:03Z","lastUsed":"2026-12-04T09:20:30Z","context":"default"}])j"}});
+            R"j([{"id":"webshop","uid":"default-we-8f3a1","provider":{"name":"docker"},"ide":{"name":"vscode"},"source":{"localFolder":"/home/ana/src/webshop"},"lastUsed":"2026-12-05T16:02:10Z"},{"id":"api-gateway","uid":"default-ap-2c9e7","source":{"gitRepository":"https://github.com/acme/api-gateway"}}])j"}});
   docker(context, {}, false, nullptr, now);
   const Answer answer = docker(context, {}, false, nullptr, now);
 
-  const Resource pod = find(answer, podId);
-  EXPECT_EQ(pod.devContainer,
+  EXPECT_EQ(find(answer, podId).devContainer,
             (DevContainer{.tool = "DevPod", .name = "webshop", .folder = "/home/ana/src/webshop"}));
-  EXPECT_EQ(pod.name, "webshop");
-  EXPECT_EQ(pod.keywords.back(), "webshop");
   EXPECT_EQ(find(answer, gitId).devContainer,
             (DevContainer{.tool = "DevPod", .name = "api-gateway"}));
   EXPECT_EQ(find(answer, bareId).devContainer, std::nullopt);
-  EXPECT_EQ(find(answer, bareId).name, "stray");
   EXPECT_EQ(tools.calls("devpod"), (Calls{{"list", "--output", "json"}}));
+  // No hook in the workspace's folder: its processes are not asked for.
   EXPECT_TRUE(tools.calls("docker", "top").empty());
 }
 
@@ -330,7 +286,6 @@ TEST(DockerProvider, KeepsTheCPUCountAndDevPodWorkspacesForTheirLifetimesOnly) {
   EXPECT_EQ(dockerCPUs(context, now + 599.5), 8);
   EXPECT_EQ(devPodWorkspaces(context, now + 59.5), webshop);
   EXPECT_EQ(devPodWorkspaces(context, now + 60), (std::map<std::string, Workspace>{}));
-  EXPECT_EQ(dockerCPUs(context, now + 60), 8);
   EXPECT_EQ(dockerCPUs(context, now + 600), 12);
   // A fresh answer's age counts from when it was asked, not from the first one.
   answers("", "[]");

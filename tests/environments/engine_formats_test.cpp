@@ -16,8 +16,8 @@ namespace {
 using namespace Environments;
 using Strings = std::vector<std::string>;
 
-double utc(int year, int month, int day, int hour, int minute, double second) {
-  return Calendar::utcSeconds(year, month, day, hour, minute, second);
+double utc(int month, int day, int hour, int minute, double second) {
+  return Calendar::utcSeconds(2026, month, day, hour, minute, second);
 }
 
 // Seconds since 1970, or NaN for no date, so a miss fails EXPECT_NEAR instead of crashing.
@@ -25,87 +25,67 @@ double seconds(const std::optional<Date>& date) {
   return date ? date->secondsSince1970() : std::numeric_limits<double>::quiet_NaN();
 }
 
-TEST(EngineFormats, ParsesLabelsWithLaterKeysWinningAndGarbageSkipped) {
+TEST(EngineFormats, LabelsAndTheDevContainerTheyDescribe) {
   // Label values are not escaped: dev-container metadata brings its own commas and "=".
   const auto labels = parseLabels(
-      "devcontainer.local_folder=/home/ana/src/webshop,devcontainer.metadata=[{\"id\":"
-      "\"ghcr.io/devcontainers/features/"
-      "node:1\"},{\"remoteUser\":\"node\"},{\"containerEnv\":{\"NODE_OPTIONS\":"
-      "\"--max-old-space-size=4096\"}}],,owner=ana,owner=ben,empty=");
-  EXPECT_EQ(labels.at("devcontainer.local_folder"), "/home/ana/src/webshop");
-  EXPECT_EQ(labels.at("devcontainer.metadata"),
-            "[{\"id\":\"ghcr.io/devcontainers/features/node:1\"}");
-  EXPECT_EQ(labels.at("{\"containerEnv\":{\"NODE_OPTIONS\":\"--max-old-space-size"), "4096\"}}]");
-  EXPECT_EQ(labels.at("owner"), "ben");
-  EXPECT_EQ(labels.at("empty"), "");
-  EXPECT_EQ(labels.size(), 5U);
+      "devcontainer.local_folder=/home/ana/src/webshop/,devcontainer.metadata=[{\"id\":"
+      "\"ghcr.io/devcontainers/features/node:1\"},{\"NODE_OPTIONS\":\"--x=4096\"}],,owner=ana,"
+      "owner=ben,empty=");
+  EXPECT_EQ(labels,
+            (std::map<std::string, std::string>{
+                {"devcontainer.local_folder", "/home/ana/src/webshop/"},
+                {"devcontainer.metadata", "[{\"id\":\"ghcr.io/devcontainers/features/node:1\"}"},
+                {"{\"NODE_OPTIONS\":\"--x", "4096\"}]"},
+                {"owner", "ben"},
+                {"empty", ""}}));
   EXPECT_TRUE(parseLabels("").empty());
-}
 
-TEST(EngineFormats, DevContainerFolderLosesOneTrailingSlash) {
+  // The folder loses its trailing slash; DevPod is never asked without its own label.
   Context noTools(std::vector<std::string>{});
-  const auto dev =
-      devContainer({{"devcontainer.local_folder", "/home/ana/src/webshop/"}}, noTools, Date(0));
-  ASSERT_TRUE(dev);
-  EXPECT_EQ(*dev,
+  EXPECT_EQ(devContainer(labels, noTools, Date(0)),
             (DevContainer{
                 .tool = "Dev container", .name = "webshop", .folder = "/home/ana/src/webshop"}));
-  EXPECT_FALSE(devContainer({{"com.docker.compose.project", "webshop"}}, noTools, Date(0)));
+  EXPECT_EQ(devContainer({{"com.docker.compose.project", "webshop"}}, noTools, Date(0)),
+            std::nullopt);
 }
 
-TEST(EngineFormats, ShortensOnlyImagesThatNameARegistryHost) {
-  EXPECT_EQ(shortImage("public.ecr.aws/supabase/postgres:15.8.1.060"),
-            "supabase/postgres:15.8.1.060");
+TEST(EngineFormats, ImagesPortsAndSizes) {
+  // Only a first piece with a dot is a registry host, and only with two pieces after it.
+  EXPECT_EQ(shortImage("public.ecr.aws/supabase/postgres:15.8"), "supabase/postgres:15.8");
   EXPECT_EQ(shortImage("ghcr.io/acme/tools/runner:2"), "acme/tools/runner:2");
   EXPECT_EQ(shortImage("localhost:5000/team/app"), "localhost:5000/team/app");
   EXPECT_EQ(shortImage("ghcr.io/acme"), "ghcr.io/acme");
   EXPECT_EQ(shortImage("postgres:16-alpine"), "postgres:16-alpine");
-}
 
-TEST(EngineFormats, ListsEachPublishedHostPortOnce) {
-  EXPECT_EQ(publishedPorts("0.0.0.0:5432->5432/tcp, [::]:5432->5432/tcp"), Strings{"5432"});
   EXPECT_EQ(publishedPorts("6379/tcp, 127.0.0.1:4510-4512->4510-4512/tcp, 0.0.0.0:8080->80/tcp"),
             (Strings{"4510-4512", "8080"}));
-  EXPECT_TRUE(publishedPorts("5432/tcp").empty());
-}
 
-TEST(EngineFormats, ReadsSizesInDecimalAndBinaryUnits) {
-  EXPECT_EQ(bytes("1.5GiB"), 1610612736);
   EXPECT_EQ(bytes(" 660MiB "), 692060160);
   EXPECT_EQ(bytes("18.7MB"), 18700000);
   EXPECT_EQ(bytes("3KiB"), 3072);
+  EXPECT_EQ(bytes("4.1kB"), 4100);
   EXPECT_EQ(bytes("1.074GB"), 1074000000);
   EXPECT_EQ(bytes("2TiB"), 2199023255552);
   EXPECT_EQ(bytes("88B"), 88);
   EXPECT_EQ(bytes("7PB"), 7);  // an unknown unit counts as bytes
-  EXPECT_EQ(bytes("-1B"), 0);
   EXPECT_EQ(bytes("N/A"), 0);
 }
 
-TEST(EngineFormats, ReadsInternetDatesWithAnyFraction) {
+TEST(EngineFormats, DatesOfTheEngines) {
   // Docker's nine digits are cut to milliseconds, not rounded and not kept.
-  EXPECT_NEAR(seconds(rfc3339("2026-12-05T17:49:12.771903918Z")), utc(2026, 12, 5, 17, 49, 12.771),
-              1e-6);
-  EXPECT_NEAR(seconds(rfc3339("2026-12-05T17:49:12.5Z")), utc(2026, 12, 5, 17, 49, 12.5), 1e-6);
-  EXPECT_NEAR(seconds(rfc3339("2026-12-05T18:49:12.25+01:00")), utc(2026, 12, 5, 17, 49, 12.25),
-              1e-6);
-  EXPECT_NEAR(seconds(rfc3339("2026-12-05T12:49:12.000123-05:00")), utc(2026, 12, 5, 17, 49, 12),
-              1e-6);
-  EXPECT_NEAR(seconds(rfc3339("2026-12-05T17:49:12Z")), utc(2026, 12, 5, 17, 49, 12), 1e-6);
+  EXPECT_NEAR(seconds(rfc3339("2026-12-05T17:49:12.771903918Z")), utc(12, 5, 17, 49, 12.771), 1e-6);
+  EXPECT_NEAR(seconds(rfc3339("2026-12-05T18:49:12.25+01:00")), utc(12, 5, 17, 49, 12.25), 1e-6);
+  EXPECT_NEAR(seconds(rfc3339("2026-12-05T12:49:12.000123-05:00")), utc(12, 5, 17, 49, 12), 1e-6);
+  EXPECT_NEAR(seconds(rfc3339("2026-12-05T17:49:12Z")), utc(12, 5, 17, 49, 12), 1e-6);
   EXPECT_NEAR(seconds(rfc3339("0001-01-01T00:00:00Z")), Date::distantPast().secondsSince1970(),
               1e-6);
   EXPECT_FALSE(rfc3339("2026-12-05 17:49:12Z"));
   EXPECT_FALSE(rfc3339("2026-12-05T17:49:12.77"));
-}
 
-TEST(EngineFormats, ReadsCreatedAtByItsOwnOffsetInAnyTimeZone) {
+  // "CreatedAt" carries its own offset, whatever the machine's zone.
   const test::ScopedTimeZone zone("Asia/Tokyo");
-  EXPECT_NEAR(seconds(dockerDate("2026-12-05 18:51:13 +0100 CET")), utc(2026, 12, 5, 17, 51, 13),
-              1e-6);
-  EXPECT_NEAR(seconds(dockerDate("2026-07-04 09:05:00 -0400 EDT")), utc(2026, 7, 4, 13, 5, 0),
-              1e-6);
-  EXPECT_NEAR(seconds(dockerDate("2026-12-05 17:51:13 +0000 UTC")), utc(2026, 12, 5, 17, 51, 13),
-              1e-6);
+  EXPECT_NEAR(seconds(dockerDate("2026-12-05 18:51:13 +0100 CET")), utc(12, 5, 17, 51, 13), 1e-6);
+  EXPECT_NEAR(seconds(dockerDate("2026-07-04 09:05:00 -0400 EDT")), utc(7, 4, 13, 5, 0), 1e-6);
   EXPECT_FALSE(dockerDate(std::nullopt));
   EXPECT_FALSE(dockerDate("2026-12-05 18:51:13"));
   EXPECT_FALSE(dockerDate("3 hours ago"));

@@ -1,14 +1,11 @@
 #include "environments/process_table.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
-#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,12 +19,6 @@
 
 namespace tessel {
 
-void PrintTo(const ProcessEntry& e, std::ostream* out) {
-  *out << "{pid " << e.pid << ", ppid " << e.ppid << ", uid " << e.uid << ", cpu " << e.cpu
-       << ", memory " << e.memory << ", started " << e.started.secondsSince1970() << ", \""
-       << e.command << "\"}";
-}
-
 namespace {
 
 // A pid the kernel never hands out (pid_max is at most 2^22).
@@ -35,8 +26,8 @@ constexpr int32_t gonePid = 999999999;
 
 using test::ScopedTimeZone;
 
-Date utc(int year, int month, int day, int hour, int minute, int second) {
-  return Date(Calendar::utcSeconds(year, month, day, hour, minute, second));
+Date utc(int month, int day, int hour, int minute, int second) {
+  return Date(Calendar::utcSeconds(2026, month, day, hour, minute, second));
 }
 
 ProcessEntry entry(int32_t pid, int32_t ppid, std::string command = "") {
@@ -50,10 +41,10 @@ std::vector<int32_t> pidsOf(const std::vector<ProcessEntry>& entries) {
 }
 
 // pid 1 -> 2 -> ... -> count, each the only child of the one before.
-std::vector<ProcessEntry> chain(int32_t count) {
+ProcessTable chain(int32_t count) {
   std::vector<ProcessEntry> entries{entry(1, 0)};
   for (int32_t pid = 2; pid <= count; ++pid) entries.push_back(entry(pid, pid - 1));
-  return entries;
+  return ProcessTable(Date(0), entries);
 }
 
 TEST(ProcessTable, ParsesPsColumnsAndKeepsCommandsExactly) {
@@ -67,61 +58,44 @@ TEST(ProcessTable, ParsesPsColumnsAndKeepsCommandsExactly) {
       "  8000\n"
       "4194303  4242  1000  104 1048576 Tue Dec  1 23:59:59 2026   node\t/srv/app.js --name "
       "\"a  b\"\n"
-      "\n"
-      "\n"
       " 9001  4242 65534  0.0  2048 Thu Oct 15 07:00:00 2026 sh -c sleep 5 \n"
       "  777     1     0  0.3   768 Sun Jul  5 10:00:00 2026 /usr/sbin/cron -f";
-
   const std::vector<ProcessEntry> expected{
-      {1, 0, 0, 0.0, 11832 * 1024LL, utc(2026, 12, 6, 2, 38, 0), "/sbin/init splash"},
-      {2, 0, 0, 0.0, 0, utc(2026, 12, 6, 2, 38, 0), "[kthreadd]"},
-      {4242, 1, 1000, 12.5, 524288 * 1024LL, utc(2026, 11, 30, 14, 5, 7),
+      {1, 0, 0, 0.0, 11832 * 1024LL, utc(12, 6, 2, 38, 0), "/sbin/init splash"},
+      {2, 0, 0, 0.0, 0, utc(12, 6, 2, 38, 0), "[kthreadd]"},
+      {4242, 1, 1000, 12.5, 524288 * 1024LL, utc(11, 30, 14, 5, 7),
        "/usr/bin/python3 -m  http.server   8000"},
-      {4194303, 4242, 1000, 104.0, 1048576 * 1024LL, utc(2026, 12, 2, 4, 59, 59),
+      {4194303, 4242, 1000, 104.0, 1048576 * 1024LL, utc(12, 2, 4, 59, 59),
        "  node\t/srv/app.js --name \"a  b\""},
-      {9001, 4242, 65534, 0.0, 2048 * 1024LL, utc(2026, 10, 15, 11, 0, 0), "sh -c sleep 5 "},
-      {777, 1, 0, 0.3, 768 * 1024LL, utc(2026, 7, 5, 14, 0, 0), "/usr/sbin/cron -f"},
+      {9001, 4242, 65534, 0.0, 2048 * 1024LL, utc(10, 15, 11, 0, 0), "sh -c sleep 5 "},
+      {777, 1, 0, 0.3, 768 * 1024LL, utc(7, 5, 14, 0, 0), "/usr/sbin/cron -f"},
   };
   EXPECT_EQ(ProcessTable::parse(output), expected);
-  EXPECT_TRUE(ProcessTable::parse("").empty());
   EXPECT_TRUE(ProcessTable::parse("\n\n\n").empty());
 }
 
 TEST(ProcessTable, ReadsStartTimesAcrossClockChanges) {
-  const auto startsOf = [](const std::vector<std::string>& times) {
-    std::string output;
-    for (const auto& time : times) {
-      output += "  300     1     0  0.0  1024 " + time + " /bin/true\n";
-    }
-    std::vector<Date> dates;
-    for (const auto& e : ProcessTable::parse(output)) dates.push_back(e.started);
-    return dates;
+  struct Case {
+    const char* zone;
+    const char* lstart;
+    Date expected;
   };
-  {
-    ScopedTimeZone zone("EST5EDT,M3.2.0,M11.1.0");
-    // Seconds apart and half an hour apart, in either order, and either side of the
-    // spring change at 02:00 on 8 March.
-    EXPECT_EQ(startsOf({"Sat Dec  5 21:38:00 2026", "Sat Dec  5 21:59:59 2026",
-                        "Sat Dec  5 21:30:07 2026", "Sat Dec  5 21:29:59 2026",
-                        "Sun Mar  8 01:59:59 2026", "Sun Mar  8 03:00:00 2026",
-                        "Sun Mar  8 03:00:01 2026", "Sun Mar  8 01:00:00 2026"}),
-              (std::vector<Date>{utc(2026, 12, 6, 2, 38, 0), utc(2026, 12, 6, 2, 59, 59),
-                                 utc(2026, 12, 6, 2, 30, 7), utc(2026, 12, 6, 2, 29, 59),
-                                 utc(2026, 3, 8, 6, 59, 59), utc(2026, 3, 8, 7, 0, 0),
-                                 utc(2026, 3, 8, 7, 0, 1), utc(2026, 3, 8, 6, 0, 0)}));
-  }
-  {
-    // Lord Howe Island moves its clocks by half an hour: at 02:00 on 5 April they go
-    // back to 01:30, so 01:00 to 01:29 are still summer time.
-    ScopedTimeZone zone("LHST-10:30LHDT-11,M10.1.0,M4.1.0");
-    const auto dates = startsOf({"Sun Apr  5 01:45:00 2026", "Sun Apr  5 01:10:00 2026",
-                                 "Sun Apr  5 02:10:00 2026", "Sun Oct  4 01:50:00 2026",
-                                 "Sun Oct  4 02:45:00 2026"});
-    ASSERT_EQ(dates.size(), 5u);
-    EXPECT_EQ(dates[1], utc(2026, 4, 4, 14, 10, 0));
-    EXPECT_EQ(dates[2], utc(2026, 4, 4, 15, 40, 0));
-    EXPECT_EQ(dates[3], utc(2026, 10, 3, 15, 20, 0));
-    EXPECT_EQ(dates[4], utc(2026, 10, 3, 15, 45, 0));
+  // Either side of New York's spring change at 02:00 on 8 March; Lord Howe Island moves
+  // its clocks by half an hour, back from 02:00 to 01:30 on 5 April (so 01:10 is still
+  // summer time) and on from 02:00 to 02:30 on 4 October.
+  const char* newYork = "EST5EDT,M3.2.0,M11.1.0";
+  const char* lordHowe = "LHST-10:30LHDT-11,M10.1.0,M4.1.0";
+  for (const Case& c : {Case{newYork, "Sun Mar  8 01:59:59 2026", utc(3, 8, 6, 59, 59)},
+                        Case{newYork, "Sun Mar  8 03:00:00 2026", utc(3, 8, 7, 0, 0)},
+                        Case{lordHowe, "Sun Apr  5 01:10:00 2026", utc(4, 4, 14, 10, 0)},
+                        Case{lordHowe, "Sun Apr  5 02:10:00 2026", utc(4, 4, 15, 40, 0)},
+                        Case{lordHowe, "Sun Oct  4 01:50:00 2026", utc(10, 3, 15, 20, 0)},
+                        Case{lordHowe, "Sun Oct  4 02:45:00 2026", utc(10, 3, 15, 45, 0)}}) {
+    ScopedTimeZone zone(c.zone);
+    const auto entries =
+        ProcessTable::parse("  300     1     0  0.0  1024 " + std::string(c.lstart) + " /bin/true");
+    ASSERT_EQ(entries.size(), 1u) << c.lstart;
+    EXPECT_EQ(entries[0].started, c.expected) << c.zone << " " << c.lstart;
   }
 }
 
@@ -133,93 +107,56 @@ TEST(ProcessTable, DropsEachLineThatDoesNotReadAsAProcess) {
       // A tab does not separate columns: "103\t" is no pid, "2026\tsleep" no year.
       "  103\t    1     0  0.0  1024 Sat Dec  5 21:38:00 2026 sleep 1",
       "  104     1     0  0.0  1024 Sat Dec  5 21:38:00 2026\tsleep",
-      "  1x4     1     0  0.0  1024 Sat Dec  5 21:38:00 2026 sleep 1",
       "2147483648     1     0  0.0  1024 Sat Dec  5 21:38:00 2026 sleep 1",
       "  105   1.5     0  0.0  1024 Sat Dec  5 21:38:00 2026 sleep 1",
       "  106     1  root  0.0  1024 Sat Dec  5 21:38:00 2026 sleep 1",
       "  107     1     0  1,5  1024 Sat Dec  5 21:38:00 2026 sleep 1",
       "  108     1     0  0.0   12K Sat Dec  5 21:38:00 2026 sleep 1",
-      "  109     1     0  0.0 99999999999999999999 Sat Dec  5 21:38:00 2026 sleep 1",
       // Resident bytes beyond a signed 64-bit count.
       "  110     1     0  0.0 9007199254740992 Sat Dec  5 21:38:00 2026 sleep 1",
-      "  111     1     0  0.0  1024 Sat Dec 32 21:38:00 2026 sleep 1",
       "  112     1     0  0.0  1024 Sat Dez  5 21:38:00 2026 sleep 1",
-      "  113     1     0  0.0  1024 Sat Dec  5 24:00:00 2026 sleep 1",
-      "  114     1     0  0.0  1024 Sat Dec  5 21:38:00 20x6 sleep 1",
       "  115     1     0  0.0  1024 Sat Dec  5 21:38 2026 sleep 1 2",
-      "garbage",
       "    ",
   };
   const std::string good = "  200     1     0  0.0  1024 Sat Dec  5 21:38:00 2026 sleep 1";
   for (const auto& line : broken) {
-    SCOPED_TRACE(line);
-    const auto entries = ProcessTable::parse(line + "\n" + good + "\n");
-    EXPECT_EQ(pidsOf(entries), std::vector<int32_t>{200});
+    EXPECT_EQ(pidsOf(ProcessTable::parse(line + "\n" + good + "\n")), std::vector<int32_t>{200})
+        << line;
   }
 }
 
-TEST(ProcessTable, KeepsTheFirstEntryOfADuplicatePidAndEveryChildLink) {
+TEST(ProcessTable, WalksThePidTreeDownAndUp) {
+  // The first entry of a pid listed twice is kept, every child link too, and the pid is
+  // still visited once.
   const ProcessTable table(Date(42), {entry(10, 1), entry(20, 10, "first"), entry(20, 10, "second"),
                                       entry(30, 20), entry(31, 20)});
-
-  EXPECT_EQ(table.date, Date(42));
-  EXPECT_EQ(table.byPID.size(), 4u);
   EXPECT_EQ(table.byPID.at(20).command, "first");
-  EXPECT_EQ(table.children.at(1), std::vector<int32_t>{10});
   EXPECT_EQ(table.children.at(10), (std::vector<int32_t>{20, 20}));
-  EXPECT_EQ(table.children.at(20), (std::vector<int32_t>{30, 31}));
   EXPECT_FALSE(table.children.contains(30));
-  auto all = pidsOf(table.all());
-  std::sort(all.begin(), all.end());
-  EXPECT_EQ(all, (std::vector<int32_t>{10, 20, 30, 31}));
-  // The pid listed twice is still visited once.
+  EXPECT_EQ(table.all().size(), 4u);
   EXPECT_EQ(pidsOf(table.descendants(10)), (std::vector<int32_t>{20, 31, 30}));
-}
 
-TEST(ProcessTable, DescendantsWalkDepthFirstAndEndOnCycles) {
   const ProcessTable tree(Date(0), {entry(1, 0), entry(10, 1), entry(11, 1), entry(20, 10),
                                     entry(21, 10), entry(30, 20), entry(40, 11)});
   EXPECT_EQ(pidsOf(tree.descendants(1)), (std::vector<int32_t>{11, 40, 10, 21, 20, 30}));
-  EXPECT_EQ(pidsOf(tree.descendants(10)), (std::vector<int32_t>{21, 20, 30}));
   EXPECT_TRUE(tree.descendants(30).empty());
   EXPECT_TRUE(tree.descendants(gonePid).empty());
-
   // 100 and 101 are each other's parent: the walk must not come back to 100.
   const ProcessTable loop(Date(0), {entry(100, 101), entry(101, 100), entry(102, 101)});
   EXPECT_EQ(pidsOf(loop.descendants(100)), (std::vector<int32_t>{101, 102}));
-  // A duplicate pid closes a loop below the start: 200 -> 201 -> 200.
-  const ProcessTable below(Date(0), {entry(200, 1), entry(201, 200), entry(200, 201)});
-  EXPECT_EQ(pidsOf(below.descendants(1)), (std::vector<int32_t>{200, 201}));
 
-  const ProcessTable deep(Date(0), chain(20000));
-  const auto all = deep.descendants(1);
-  ASSERT_EQ(all.size(), 19999u);
-  EXPECT_EQ(all.front().pid, 2);
-  EXPECT_EQ(all.back().pid, 20000);
-}
-
-TEST(ProcessTable, AncestorFindsTheNearestPidOfASet) {
-  const ProcessTable table(Date(0), {entry(1, 0), entry(10, 1), entry(20, 10), entry(30, 20),
-                                     entry(50, 50), entry(60, 61), entry(70, 71), entry(71, 70)});
-  EXPECT_EQ(table.ancestor(30, {30, 10}), 30);
-  EXPECT_EQ(table.ancestor(30, {10, 20}), 20);
-  EXPECT_EQ(table.ancestor(30, {1}), 1);
-  // pid 1's parent 0 is never tested.
-  EXPECT_EQ(table.ancestor(30, {0}), std::nullopt);
-  EXPECT_EQ(table.ancestor(30, {}), std::nullopt);
-  EXPECT_EQ(table.ancestor(50, {50}), 50);
-  EXPECT_EQ(table.ancestor(50, {1}), std::nullopt);
+  const ProcessTable up(Date(0),
+                        {entry(1, 0), entry(10, 1), entry(20, 10), entry(30, 20), entry(60, 61)});
+  EXPECT_EQ(up.ancestor(30, {30, 10}), 30);
+  EXPECT_EQ(up.ancestor(30, {10, 20}), 20);
+  EXPECT_EQ(up.ancestor(30, {1}), 1);
+  EXPECT_EQ(up.ancestor(30, {0}), std::nullopt);  // pid 1's parent is never tested
   // A parent missing from the table is still tested itself; the walk ends there.
-  EXPECT_EQ(table.ancestor(60, {61}), 61);
-  EXPECT_EQ(table.ancestor(60, {1}), std::nullopt);
-  EXPECT_EQ(table.ancestor(gonePid, {gonePid}), gonePid);
-  EXPECT_EQ(table.ancestor(gonePid, {1}), std::nullopt);
-  EXPECT_EQ(table.ancestor(70, {1}), std::nullopt);
-
-  // At most 64 pids are tested, the start included.
-  const ProcessTable deep(Date(0), chain(1000));
-  EXPECT_EQ(deep.ancestor(1000, {1000 - 63}), 1000 - 63);
-  EXPECT_EQ(deep.ancestor(1000, {1000 - 64}), std::nullopt);
+  EXPECT_EQ(up.ancestor(60, {61}), 61);
+  EXPECT_EQ(up.ancestor(gonePid, {gonePid}), gonePid);
+  // At most 64 pids are tested, the start included, so parent links that loop end too.
+  EXPECT_EQ(chain(1000).ancestor(1000, {1000 - 63}), 1000 - 63);
+  EXPECT_EQ(chain(1000).ancestor(1000, {1000 - 64}), std::nullopt);
 }
 
 TEST(ProcessEntry, NameOfAGoneProcessComesFromItsCommand) {
@@ -228,25 +165,11 @@ TEST(ProcessEntry, NameOfAGoneProcessComesFromItsCommand) {
   };
   EXPECT_EQ(nameOf("/usr/bin/python3 /opt/tools/run.py --flag"), "python3");
   EXPECT_EQ(nameOf("   /opt/app/bin/server   --port 80"), "server");
-  EXPECT_EQ(nameOf("/usr/local/bin/ --x"), "bin");
   EXPECT_EQ(nameOf("node"), "node");
   EXPECT_EQ(nameOf("   "), "   ");
   EXPECT_EQ(nameOf(""), "");
   EXPECT_EQ(entry(gonePid, 1).executablePath(), std::nullopt);
   EXPECT_EQ(entry(gonePid, 1).workingDirectory(), std::nullopt);
-}
-
-// Samples until `ready` holds, for at most about ten seconds: a child's own children
-// appear some time after it starts.
-template <class Ready>
-ProcessTable sampleUntil(Ready ready) {
-  const ToolRunner tools;
-  ProcessTable table = ProcessTable::sample(tools);
-  for (int attempt = 0; attempt < 500 && !ready(table); ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    table = ProcessTable::sample(tools);
-  }
-  return table;
 }
 
 TEST(ProcessTable, SampleFindsRealChildrenWithTheirParentsStartsAndPaths) {
@@ -264,44 +187,35 @@ TEST(ProcessTable, SampleFindsRealChildrenWithTheirParentsStartsAndPaths) {
   test::ChildProcess parent("/bin/sh", {"-c", "/bin/sleep 32; exit 0"});
   ASSERT_TRUE(test::waitForExecutable(renamed.pid(), sleep));
   ASSERT_TRUE(test::waitForExecutable(moved.pid(), sleep));
-
-  const ProcessTable table =
-      sampleUntil([&](const ProcessTable& t) { return t.children.contains(parent.pid()); });
-  ASSERT_TRUE(table.children.contains(parent.pid()));
-  ASSERT_EQ(table.children.at(parent.pid()).size(), 1u);
+  // The shell's own child appears some time after the shell starts.
+  const ToolRunner tools;
+  ProcessTable table = ProcessTable::sample(tools);
+  for (int attempt = 0; attempt < 500 && !table.children.contains(parent.pid()); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    table = ProcessTable::sample(tools);
+  }
+  ASSERT_EQ(table.children[parent.pid()].size(), 1u);
   const int32_t grandchild = table.children.at(parent.pid()).front();
 
   for (const int32_t pid : {renamed.pid(), moved.pid(), parent.pid(), grandchild}) {
-    SCOPED_TRACE(pid);
-    ASSERT_TRUE(table.byPID.contains(pid));
+    ASSERT_TRUE(table.byPID.contains(pid)) << pid;
     const ProcessEntry& e = table.byPID.at(pid);
-    EXPECT_EQ(e.ppid, pid == grandchild ? parent.pid() : getpid());
-    EXPECT_EQ(e.uid, static_cast<int32_t>(getuid()));
-    EXPECT_LE(e.started, table.date);
-    EXPECT_GT(e.started, table.date - 60);
-    EXPECT_GE(e.cpu, 0);
-    EXPECT_EQ(e.memory % 1024, 0);
+    EXPECT_EQ(e.ppid, pid == grandchild ? parent.pid() : getpid()) << pid;
+    EXPECT_EQ(e.uid, static_cast<int32_t>(getuid())) << pid;
+    EXPECT_LE(e.started, table.date) << pid;
+    EXPECT_GT(e.started, table.date - 60) << pid;
   }
   EXPECT_EQ(table.byPID.at(renamed.pid()).command, alias + " 30");
-  EXPECT_EQ(table.byPID.at(moved.pid()).command, "/bin/sleep 31");
-  EXPECT_EQ(table.byPID.at(parent.pid()).command, "/bin/sh -c /bin/sleep 32; exit 0");
   EXPECT_EQ(table.byPID.at(grandchild).command, "/bin/sleep 32");
   EXPECT_GT(table.byPID.at(renamed.pid()).memory, 0);
-  ASSERT_TRUE(table.byPID.contains(getpid()));
-  EXPECT_EQ(table.byPID.at(getpid()).ppid, getppid());
 
-  // ps itself was our child while it listed the processes.
+  // The walk down from us reaches the grandchild, and ps, our child while it listed.
   const auto ours = table.descendants(getpid());
+  EXPECT_TRUE(std::any_of(ours.begin(), ours.end(),
+                          [&](const ProcessEntry& e) { return e.pid == grandchild; }));
   EXPECT_TRUE(std::any_of(ours.begin(), ours.end(), [](const ProcessEntry& e) {
     return e.command == "/bin/ps -axww -o pid=,ppid=,uid=,pcpu=,rss=,lstart=,args=";
   }));
-  for (const int32_t pid : {renamed.pid(), moved.pid(), parent.pid(), grandchild}) {
-    EXPECT_TRUE(std::any_of(ours.begin(), ours.end(), [pid](const ProcessEntry& e) {
-      return e.pid == pid;
-    })) << pid;
-  }
-  EXPECT_EQ(table.ancestor(grandchild, {getpid()}), getpid());
-  EXPECT_EQ(table.ancestor(grandchild, {getpid(), parent.pid()}), parent.pid());
 
   const ProcessEntry& named = table.byPID.at(renamed.pid());
   EXPECT_EQ(named.executablePath(), sleep);
@@ -315,13 +229,6 @@ TEST(ProcessTable, ReadsEveryLineThisMachinesPsPrints) {
   ASSERT_TRUE(result.ok()) << result.err;
   const auto entries = ProcessTable::parse(result.out);
   EXPECT_EQ(entries.size(), Text::nonEmptyLines(result.out).size());
-  const Date now = Date::now();
-  for (const auto& e : entries) {
-    EXPECT_GE(e.pid, 1) << e.command;
-    EXPECT_GE(e.ppid, 0) << e.command;
-    EXPECT_LE(e.started, now) << e.command;
-    EXPECT_FALSE(e.command.empty()) << e.pid;
-  }
   EXPECT_TRUE(std::any_of(entries.begin(), entries.end(),
                           [](const ProcessEntry& e) { return e.pid == 1 && e.ppid == 0; }));
 }
