@@ -46,12 +46,12 @@ class TimedAnswer {
  public:
   explicit TimedAnswer(double lifetimeSeconds) : lifetimeSeconds_(lifetimeSeconds) {}
 
-  // The kept answer, unless it was taken `lifetimeSeconds` or more before `now`; then
-  // `ask()`'s, kept from `now` on.
+  // The kept answer, unless it was taken `lifetimeSeconds` or more before `now`, or after
+  // `now` (the clock was set back); then `ask()`'s, kept from `now` on.
   template <typename Ask>
   Value get(Date now, Ask&& ask) {
     std::lock_guard guard(lock_);
-    if (taken_ && now - *taken_ < lifetimeSeconds_) return value_;
+    if (taken_ && now >= *taken_ && now - *taken_ < lifetimeSeconds_) return value_;
     value_ = ask();
     taken_ = now;
     return value_;

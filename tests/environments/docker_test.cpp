@@ -296,6 +296,9 @@ TEST(DockerProvider, KeepsTheCPUCountAndDevPodWorkspacesForTheirLifetimesOnly) {
   EXPECT_EQ(dockerCPUs(context, now + 1300), std::nullopt);
   EXPECT_EQ(tools.calls("docker", "info").size(), 3U);
   EXPECT_EQ(tools.calls("devpod").size(), 2U);
+  // A clock set back does not keep an answer until it catches up.
+  tools.add("docker", {{.pattern = "info --format {{.NCPU}}", .out = "6\n"}});
+  EXPECT_EQ(dockerCPUs(context, now + 1100), 6);
 
   // Another context has learned nothing.
   Context other = tools.context();
