@@ -22,7 +22,7 @@ struct ProgramOutcome {
 // standard input from the null device and this process's environment but for PATH,
 // which becomes `searchPath`. After `timeoutSeconds` the program is asked to stop, one
 // second later it is killed. A grandchild still holding an output open is not waited
-// for: what it keeps back is left out.
+// for: the output is what had arrived a second after the program ended.
 ProgramOutcome runProgram(const std::string& executable, const std::vector<std::string>& arguments,
                           const std::string& searchPath, double timeoutSeconds);
 

@@ -145,9 +145,22 @@ class Ending {
 // a pipe that a grandchild keeps open can outlive the run that started it.
 class Capture {
  public:
-  void finish(size_t stream, std::string bytes) {
+  // Keeps `size` more bytes of `stream`, unless the run has already taken what it got.
+  void append(size_t stream, const char* bytes, size_t size) {
     std::lock_guard guard(lock_);
-    bytes_[stream] = std::move(bytes);
+    if (taken_[stream]) return;
+    try {
+      bytes_[stream].append(bytes, size);
+    } catch (...) {
+      // Out of memory: the reader keeps draining so the child is never blocked on a
+      // full pipe, and the stream reads as empty.
+      std::string().swap(bytes_[stream]);
+      taken_[stream] = true;
+    }
+  }
+
+  void finish(size_t stream) {
+    std::lock_guard guard(lock_);
     finished_[stream] = true;
     changed_.notify_all();
   }
@@ -162,8 +175,10 @@ class Capture {
     return finished_[stream];
   }
 
+  // What `stream` has given so far; later bytes are drained, not kept.
   std::string take(size_t stream) {
     std::lock_guard guard(lock_);
+    taken_[stream] = true;
     return std::move(bytes_[stream]);
   }
 
@@ -173,27 +188,19 @@ class Capture {
   // Guarded by lock_.
   std::array<std::string, 2> bytes_;
   std::array<bool, 2> finished_{};
+  std::array<bool, 2> taken_{};
 };
 
 void readToEnd(const std::shared_ptr<Capture>& capture, size_t stream, int fd) {
-  std::string bytes;
-  bool keeping = true;
-  char buffer[65536];
+  std::array<char, 65536> buffer;
   for (;;) {
-    const ssize_t got = read(fd, buffer, sizeof buffer);
+    const ssize_t got = read(fd, buffer.data(), buffer.size());
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
-    if (!keeping) continue;
-    try {
-      bytes.append(buffer, static_cast<size_t>(got));
-    } catch (...) {
-      // Out of memory: keep draining so the child is never blocked on a full pipe.
-      keeping = false;
-      std::string().swap(bytes);
-    }
+    capture->append(stream, buffer.data(), static_cast<size_t>(got));
   }
   close(fd);
-  capture->finish(stream, std::move(bytes));
+  capture->finish(stream);
 }
 
 class SpawnSetup {
@@ -348,11 +355,11 @@ ProgramOutcome launch(const std::string& executable, const std::vector<std::stri
     if (!readers[stream].joinable()) continue;
     if (capture->finished(stream)) {
       readers[stream].join();
-      texts[stream] = capture->take(stream);
     } else {
       // A grandchild still holds the pipe open; the reader lives on until it lets go.
       readers[stream].detach();
     }
+    texts[stream] = capture->take(stream);
   }
   if (!problem.empty()) return failure(std::move(problem));
   result.out = std::move(texts[0]);
