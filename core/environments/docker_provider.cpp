@@ -164,7 +164,10 @@ Resource containerResource(Context& context, const std::string& docker, const st
   if (const auto project = labels.find("com.docker.compose.project"); project != labels.end()) {
     resource.group = project->second;
   }
-  if (const auto found = usage.find(id); found != usage.end()) {
+  // Figures an older engine gave under the short id count for the full one.
+  auto found = usage.find(id);
+  if (found == usage.end()) found = usage.find(id.substr(0, 12));
+  if (found != usage.end()) {
     resource.cpu = found->second.cpu;
     resource.memory = found->second.memory;
   }

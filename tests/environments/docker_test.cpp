@@ -41,9 +41,10 @@ std::string psOutput(const std::string& devFolder) {
 )j";
 }
 
+// The second line is an older engine's, with only the short id.
 const std::string statsOutput =
     R"j({"BlockIO":"41.2MB / 1.02GB","CPUPerc":"12.34%","Container":"7bdc25d1694e","ID":"7bdc25d1694ef984782a16f6f1710c1c6bc83ba7a131b515baf532bea021d011","MemPerc":"19.74%","MemUsage":"1.5GiB / 7.6GiB","Name":"shop-api-db-1","NetIO":"18.7MB / 2.31MB","PIDs":"37"}
-{"BlockIO":"0B / 4.1kB","CPUPerc":"112.48%","Container":"ef260e9aa3c6","ID":"ef260e9aa3c673af240d17a2660480361a8e081d1ffeca2a5ed0e3219fc18567","MemPerc":"8.48%","MemUsage":"660MiB / 7.6GiB","Name":"gifted_lovelace","NetIO":"3.2kB / 0B","PIDs":"12"}
+{"BlockIO":"0B / 4.1kB","CPUPerc":"112.48%","Container":"ef260e9aa3c6","MemPerc":"8.48%","MemUsage":"660MiB / 7.6GiB","Name":"gifted_lovelace","NetIO":"3.2kB / 0B","PIDs":"12"}
 )j";
 
 const std::string inspectOutput = dbId + " 2026-12-05T17:51:14.402817733Z\n" + devId +
