@@ -19,21 +19,23 @@ namespace tessel {
 
 struct LiveSession {
   int32_t pid = 0;
-  std::string sessionId;
-  std::string cwd;
-  std::optional<std::string> name;
+  std::string sessionId{};
+  std::string cwd{};
+  std::optional<std::string> name{};
   std::string status = "idle";
-  std::optional<std::string> entrypoint;
-  std::optional<std::string> hostSessionId;
-  std::optional<std::string> kind;
-  std::optional<std::string> version;
-  std::optional<std::string> bridgeSessionId;
-  Date startedAt;
-  Date updatedAt;
-  Date statusSince;
+  std::optional<std::string> entrypoint{};
+  std::optional<std::string> hostSessionId{};
+  std::optional<std::string> kind{};
+  std::optional<std::string> version{};
+  std::optional<std::string> bridgeSessionId{};
+  Date startedAt{};
+  Date updatedAt{};
+  Date statusSince{};
 
   // One process runs one session at a time, so the pid tells live sessions apart.
   int32_t id() const { return pid; }
+  // A session Claude Code runs on its own, without a terminal.
+  bool isBackground() const { return kind == "background"; }
 
   // One session file (`name` is its file name, "<pid>.json"); nothing when the file is
   // unreadable, not a session, or its process has ended.

@@ -220,6 +220,7 @@ void HookLogReader::trace(const HookRecord& record, const std::string& path) {
     trace.lastEvent = record.e;
   }
   if (record.cwd) trace.cwd = record.cwd;
+  if (record.ctr && !record.ctr->empty()) trace.container = record.ctr;
 }
 
 }  // namespace tessel

@@ -49,6 +49,8 @@ class HookLogReader {
     Date started{};
     Date last{};
     std::string lastEvent{};
+    // The container's host name, from the latest line that gave one.
+    std::optional<std::string> container{};
     bool operator==(const SessionTrace&) const = default;
   };
 

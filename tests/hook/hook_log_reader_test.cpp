@@ -200,7 +200,7 @@ TEST(HookLogReader, TracesContainerSessionsAndDropsTheHostsOwnLines) {
   EXPECT_EQ(eventsOf(read)[0].end, now - 80);
   EXPECT_TRUE(eventsOf(read)[0].isError);
   EXPECT_EQ(read.traces.at("c1"), (HookLogReader::SessionTrace{events, "/workspace/sub", now - 100,
-                                                               now - 80, "PostToolUse"}));
+                                                               now - 80, "PostToolUse", "devbox"}));
   EXPECT_EQ(read.lastRecord, now - 80);
 }
 

@@ -13,4 +13,11 @@ const std::string& hostName() {
   return name;
 }
 
+uint64_t physicalMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || pageSize <= 0) return 0;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+}
+
 }  // namespace tessel::platform
