@@ -186,9 +186,9 @@ SessionInfo rowOf(const Inputs& inputs, LiveSession live, Assistant assistant) {
   const SessionRecord* record = recordOf(inputs.records, row.live.sessionId);
   row.quietFor = inputs.now - row.live.statusSince;
   row.state = stateOf(row.live, row.quietFor);
-  if (record != nullptr && record->desktopId) {
-    row.title = record->title;
-  } else if (row.live.name) {
+  // A desktop-app record's title wins over the live name, which wins over any other's.
+  const bool isDesktop = record != nullptr && record->desktopId;
+  if (row.live.name && !isDesktop) {
     row.title = *row.live.name;
   } else if (record != nullptr) {
     row.title = record->title;

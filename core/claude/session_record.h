@@ -17,15 +17,15 @@ namespace tessel {
 struct HistorySession;
 
 struct SessionRecord {
-  std::string id;
-  std::optional<std::string> desktopId;
-  std::string title;
-  std::string cwd;
-  std::optional<std::string> model;
+  std::string id{};
+  std::optional<std::string> desktopId{};
+  std::string title{};
+  std::string cwd{};
+  std::optional<std::string> model{};
   bool isArchived = false;
   bool remoteControl = false;
-  std::optional<Date> lastActivity;
-  std::optional<std::string> entrypoint;
+  std::optional<Date> lastActivity{};
+  std::optional<std::string> entrypoint{};
 
   // The desktop records win over the history's summary of the same session, and
   // borrow what the desktop app does not know (titles, folder, model, entry point).

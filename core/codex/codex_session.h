@@ -11,8 +11,8 @@
 namespace tessel {
 
 struct CodexSession {
-  std::string id;       // from the rollout file name
-  std::string path;     // the rollout file
+  std::string id{};     // from the rollout file name
+  std::string path{};   // the rollout file
   uint64_t offset = 0;  // bytes of the file already read
   std::optional<std::string> cwd{};
   std::optional<std::string> originator{};  // the client that started the session

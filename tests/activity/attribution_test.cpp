@@ -102,7 +102,7 @@ TEST(Attribution, LaterUseNeedsTheNameAndAVerbThatWorksWithIt) {
 }
 
 TEST(Attribution, AProcessGoesToTheOneCallRunningInItsFolder) {
-  const std::string home = platform::userHomeDirectory();
+  const std::string& home = platform::userHomeDirectory();
   ToolEvent dev = call("a", -2, "cd web && npm run dev");
   dev.cwd = home + "/shop/";
   dev.isBackground = true;
