@@ -166,9 +166,13 @@ bool showsContext(const ToolEvent& event, std::string_view context, std::string_
   }
   if (namesPath(event.summary, context)) return true;
   // Agents often write the home folder as "~".
-  return !home.empty() && context.starts_with(home) && context.size() > home.size() &&
-         context[home.size()] == '/' &&
-         namesPath(event.summary, "~" + std::string(context.substr(home.size())));
+  if (home.empty() || !context.starts_with(home) || context.size() <= home.size() ||
+      context[home.size()] != '/') {
+    return false;
+  }
+  std::string abbreviated(1, '~');
+  abbreviated.append(context.substr(home.size()));
+  return namesPath(event.summary, abbreviated);
 }
 
 // The one call running in the process's folder when it started.
