@@ -6,6 +6,7 @@
 
 #include "platform/user.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace tessel {
 
@@ -38,12 +39,6 @@ constexpr double callLookBack = 86400;
 constexpr double openBackgroundCall = 15;
 constexpr double openCall = 600;
 
-size_t codePoints(std::string_view text) {
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
 struct Evidence {
   std::vector<std::string> names;
   std::vector<std::string> terms;
@@ -53,7 +48,7 @@ Evidence evidenceOf(const Resource& resource) {
   Evidence evidence;
   for (const std::optional<std::string>& name :
        {std::optional<std::string>(resource.name), resource.group}) {
-    if (name && codePoints(*name) > 2) evidence.names.push_back(*name);
+    if (name && Text::codePoints(*name) > 2) evidence.names.push_back(*name);
   }
   for (const std::string& keyword : resource.keywords) {
     if (keyword.empty()) continue;
@@ -181,7 +176,7 @@ std::optional<Attribution> workingDirectory(const Resource& resource,
   if (!resource.context) return std::nullopt;
   const std::string_view context = withoutTrailingSlashes(*resource.context);
   const std::string_view home = withoutTrailingSlashes(platform::userHomeDirectory());
-  if (codePoints(context) < 2 || context == home) return std::nullopt;
+  if (Text::codePoints(context) < 2 || context == home) return std::nullopt;
   const Date started = *resource.started;
   const Command* found = nullptr;
   for (const Command& command : window(prepared, started - callLookBack, started + 1)) {

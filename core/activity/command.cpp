@@ -8,6 +8,7 @@
 
 #include "platform/system_layout.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace tessel::Activity {
 namespace {
@@ -161,12 +162,6 @@ std::vector<Segment> segmentsOf(std::string_view text) {
   return segments;
 }
 
-size_t codePoints(std::string_view text) {
-  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-  }));
-}
-
 }  // namespace
 
 WordSet::WordSet(std::vector<std::string> words) : words_(std::move(words)) {
@@ -271,13 +266,13 @@ std::vector<std::string> processKeywords(const ProcessEntry& process) {
       std::string_view script = Path::lastComponent(part);
       const std::string_view extension = Path::extension(script);
       if (!extension.empty()) script.remove_suffix(extension.size() + 1);
-      if (codePoints(script) >= 3 && !isOneOf(script, genericScripts)) {
+      if (Text::codePoints(script) >= 3 && !isOneOf(script, genericScripts)) {
         keywords.emplace_back(script);
       }
       break;
     }
   }
-  std::erase_if(keywords, [](const std::string& word) { return codePoints(word) <= 2; });
+  std::erase_if(keywords, [](const std::string& word) { return Text::codePoints(word) <= 2; });
   return keywords;
 }
 

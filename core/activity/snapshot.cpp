@@ -276,20 +276,32 @@ std::vector<SessionInfo> containerSessions(const Inputs& inputs) {
   if (!inputs.hook) return rows;
   std::unordered_set<std::string> live;
   for (const LiveSession& session : inputs.live) live.insert(session.sessionId);
-  for (const auto& [id, trace] : inputs.hook->traces) {
-    if (live.contains(id) || trace.lastEvent == "SessionEnd" ||
-        inputs.now - trace.last > containerSessionLifetime) {
-      continue;
-    }
+  // Each shown session's latest call, and whether one of its calls is still open: one
+  // pass over the calls for all of them.
+  struct Calls {
     const ToolEvent* latest = nullptr;
-    bool callOpen = false;
-    for (const auto& event : inputs.hook->events) {
-      if (event->sessionId != id) continue;
-      callOpen = callOpen || !event->end;
-      if (latest == nullptr || event->start > latest->start) latest = event.get();
+    bool open = false;
+  };
+  std::unordered_map<std::string, Calls> shown;
+  for (const auto& [id, trace] : inputs.hook->traces) {
+    if (!live.contains(id) && trace.lastEvent != "SessionEnd" &&
+        inputs.now - trace.last <= containerSessionLifetime) {
+      shown.try_emplace(id);
     }
+  }
+  if (shown.empty()) return rows;
+  for (const auto& event : inputs.hook->events) {
+    const auto found = shown.find(event->sessionId);
+    if (found == shown.end()) continue;
+    Calls& calls = found->second;
+    calls.open = calls.open || !event->end;
+    if (calls.latest == nullptr || event->start > calls.latest->start) calls.latest = event.get();
+  }
+  for (const auto& [id, calls] : shown) {
+    const HookLogReader::SessionTrace& trace = inputs.hook->traces.at(id);
+    const ToolEvent* latest = calls.latest;
     const bool busy =
-        trace.lastEvent == "UserPromptSubmit" || trace.lastEvent == "PreToolUse" || callOpen;
+        trace.lastEvent == "UserPromptSubmit" || trace.lastEvent == "PreToolUse" || calls.open;
     LiveSession session{.pid = 0,
                         .sessionId = id,
                         .cwd = trace.cwd.value_or(""),
@@ -301,8 +313,10 @@ std::vector<SessionInfo> containerSessions(const Inputs& inputs) {
     if (latest != nullptr && !row.lastEvent) row.lastEvent = *latest;
     row.devContainer = trace.container;
     // The events file lies in <project>/.claude/tessel/.
-    std::string_view folder = trace.log;
-    folder = folder.substr(0, folder.rfind('/') == std::string_view::npos ? 0 : folder.rfind('/'));
+    const size_t slash = trace.log.rfind('/');
+    std::string_view folder = slash == std::string::npos
+                                  ? std::string_view()
+                                  : std::string_view(trace.log).substr(0, slash);
     constexpr std::string_view hookFolder = "/.claude/tessel";
     if (folder.ends_with(hookFolder)) folder.remove_suffix(hookFolder.size());
     row.devFolder = std::string(folder);

@@ -3,6 +3,8 @@
 #include <simdjson.h>
 #include <string.h>
 
+#include <algorithm>
+
 namespace tessel::Text {
 namespace {
 
@@ -94,6 +96,12 @@ std::string_view firstNonEmptyLine(std::string_view text) {
     start = end + 1;
   }
   return text;
+}
+
+size_t codePoints(std::string_view text) {
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 std::string_view firstLine(std::string_view text) {

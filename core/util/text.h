@@ -36,6 +36,8 @@ bool isValidUtf8(std::string_view bytes);
 // `bytes` with every invalid UTF-8 sequence replaced by U+FFFD; a copy of `bytes`
 // when it is already valid (the common case costs one validation pass).
 std::string repairUtf8(std::string_view bytes);
+// How many code points valid UTF-8 `text` holds.
+size_t codePoints(std::string_view text);
 // The first `count` code points of valid UTF-8 `text`; never cuts inside a sequence.
 std::string_view prefixCodePoints(std::string_view text, size_t count);
 // The pieces between line feeds, without empty ones.

@@ -217,24 +217,33 @@ TEST(ActivitySnapshot, ContainerSessionsComeFromTheirEventsFiles) {
                                        std::move(lastEvent),
                                        "devbox"};
   };
-  read.traces = {{"c1", trace("PreToolUse", 5)},
-                 {"c2", trace("Stop", 1000)},
-                 {"c3", trace("SessionEnd", 5)},
-                 {"c4", trace("Stop", 90000)},
-                 {"live", trace("PreToolUse", 5)}};
+  read.traces = {{"c1", trace("PreToolUse", 5)},   {"c2", trace("Stop", 1000)},
+                 {"c3", trace("SessionEnd", 5)},   {"c4", trace("Stop", 90000)},
+                 {"live", trace("PreToolUse", 5)}, {"c5", trace("PostToolUse", 20)}};
+  // c5's last line ended one call while another still runs.
+  ToolEvent running{"toolu_r", "c5", "Bash", "cargo build", now - 30};
+  ToolEvent ended{"toolu_e", "c5", "Read", "~/a.rs", now - 25};
+  ended.end = now - 20;
+  using Events = HookLogReader::EventList;
+  read.events = Events(
+      {std::make_shared<const Events::Chunk>(Events::Chunk{
+          std::make_shared<const ToolEvent>(running), std::make_shared<const ToolEvent>(ended)})},
+      2);
   read.lastRecord = now - 5;
   inputs.hook = read;
   inputs.live = {live("live", 0, "idle", 5)};
 
   const ActivitySnapshot snapshot = build(inputs);
-  EXPECT_EQ(ids(snapshot.sessions), (std::vector<std::string>{"c1", "live", "c2"}));
+  EXPECT_EQ(ids(snapshot.sessions), (std::vector<std::string>{"c1", "c5", "live", "c2"}));
   const SessionInfo& c1 = snapshot.sessions[0];
   EXPECT_EQ(c1.state, SessionInfo::State::working);
   EXPECT_EQ(c1.devContainer, "devbox");
   EXPECT_EQ(c1.devFolder, "/home/dev/shop");
   EXPECT_EQ(c1.title, "workspace");
   EXPECT_EQ(c1.live.startedAt, now - 4000);
-  EXPECT_EQ(snapshot.sessions[2].state, SessionInfo::State::idle);
+  EXPECT_EQ(snapshot.sessions[1].state, SessionInfo::State::working);
+  EXPECT_EQ(snapshot.sessions[1].lastEvent, ended);
+  EXPECT_EQ(snapshot.sessions[3].state, SessionInfo::State::idle);
   EXPECT_EQ(snapshot.hookLastSeen, now - 5);
   EXPECT_TRUE(snapshot.claudePIDs.empty());
 }

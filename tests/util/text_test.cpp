@@ -43,6 +43,7 @@ TEST(Text, LinesWithoutEmptyOnes) {
   EXPECT_EQ(Text::firstNonEmptyLine(""), "");
   EXPECT_EQ(Text::firstLine(" \n \t\r\n  Error: in use \r\nsecond"), "Error: in use");
   EXPECT_EQ(Text::firstLine(" \n\t"), "");
+  EXPECT_EQ(Text::codePoints("caf\xc3\xa9 \xe6\x97\xa5"), 6u);
 }
 
 }  // namespace
