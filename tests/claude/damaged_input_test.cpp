@@ -12,6 +12,7 @@
 #include "support/damage.h"
 #include "support/temp_dir.h"
 #include "support/transcript_lines.h"
+#include "util/calendar.h"
 
 namespace tessel {
 namespace {

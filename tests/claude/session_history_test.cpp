@@ -8,6 +8,7 @@
 #include "support/temp_dir.h"
 #include "support/transcript_lines.h"
 #include "usage/index_store.h"
+#include "util/calendar.h"
 #include "util/files.h"
 
 namespace tessel {

@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "support/time_zone.h"
+#include "support/transcript_format.h"
 
 namespace tessel {
 namespace {
@@ -57,6 +58,27 @@ TEST(Calendar, FormatsInternetDateTimesInUtc) {
   EXPECT_EQ(Calendar::formatInternetDateTime(march7at10utc + 0.9996, true),
             "2025-03-07T10:00:01.000Z");
   EXPECT_EQ(Calendar::formatInternetDateTime(Date(0), true), "1970-01-01T00:00:00.000Z");
+}
+
+// Two independent ways to the same text: the C library's calendar, and the civil-date
+// arithmetic that the tests' and the benchmarks' transcript lines are stamped with.
+TEST(Calendar, InternetFormAgreesWithTheTranscriptLinesStamps) {
+  const auto transcriptStamp = [](int64_t millis) {
+    std::string text;
+    TranscriptFormat::appendTimestamp(text, millis);
+    return text;
+  };
+  EXPECT_EQ(transcriptStamp(-1), "1969-12-31T23:59:59.999Z");
+  EXPECT_EQ(transcriptStamp(951782400000), "2000-02-29T00:00:00.000Z");
+  EXPECT_EQ(transcriptStamp(4107542400000), "2100-03-01T00:00:00.000Z");
+  // A day and a bit at a time over four centuries, so that each hour, minute, second and
+  // millisecond value comes round, with 1900 and 2100 (no leap days) and 2000 (one).
+  constexpr int64_t step = 86400000 + 3600000 + 60000 + 1000 + 7;
+  for (int64_t millis = -2208988800000; millis < 10413792000000; millis += step) {
+    ASSERT_EQ(transcriptStamp(millis),
+              Calendar::formatInternetDateTime(Date::fromMillis(static_cast<double>(millis)), true))
+        << millis;
+  }
 }
 
 TEST(Calendar, FixedFormatsInThePosixLocale) {
