@@ -7,6 +7,7 @@
 #include <random>
 
 #include "hook/hook_log.h"
+#include "support/damage.h"
 #include "support/temp_dir.h"
 
 namespace tessel {
@@ -220,12 +221,6 @@ TEST(HookLogReader, RefreshesYesterdaysAndTodaysDayFiles) {
   EXPECT_EQ(read.ended.count("yesterday") + read.ended.count("today"), 2u);
 }
 
-}  // namespace
-}  // namespace tessel
-
-namespace tessel {
-namespace {
-
 // Whatever other programs leave in these files (cut, flipped or stray bytes), a refresh
 // neither crashes nor throws, and a good line after the damage is still read.
 TEST(HookLogReader, SurvivesRandomlyDamagedLines) {
@@ -243,21 +238,7 @@ TEST(HookLogReader, SurvivesRandomlyDamagedLines) {
   for (int round = 0; round < 5000; ++round) {
     std::string line = seeds[round % seeds.size()];
     line.pop_back();
-    for (int edit = 0, edits = 1 + static_cast<int>(random() % 3); edit < edits && !line.empty();
-         ++edit) {
-      const size_t at = random() % line.size();
-      switch (random() % 3) {
-        case 0:
-          line.resize(at);
-          break;
-        case 1:
-          line[at] = static_cast<char>(random() % 256);
-          break;
-        default:
-          line.insert(at, 1, "{}[]\",:\\\n\x80"[random() % 11]);
-          break;
-      }
-    }
+    line = test::damaged(line, random);
     bytes += line + "\n";
   }
   bytes += hostLine(1, "SessionEnd", "last");
