@@ -136,8 +136,10 @@ TEST(HookLog, PruneRemovesFilesOlderThanSevenDaysThenCompacts) {
   EXPECT_TRUE(fs::exists(other));
   // Pruned by age like any "events-" file, but never compacted.
   EXPECT_EQ(test::readFile(notLog), backgroundLine);
-  // A missing folder is no failure.
-  HookLog::prune(test::TempDir().claudePaths(), now);
+  // A missing folder is no failure, and is not made.
+  const test::TempDir empty;
+  HookLog::prune(empty.claudePaths(), now);
+  EXPECT_FALSE(fs::exists(empty.claudePaths().hookDir()));
 }
 
 TEST(HookLog, CompactDropsBackgroundLinesFromPastDaysOnce) {
@@ -200,6 +202,7 @@ TEST(HookLog, TrimKeepsTheLastDaysOfALargeContainerLogOnce) {
   EXPECT_EQ(test::readFile(large), contents);
 
   HookLog::trimContainerLog(dir / "missing.jsonl", 3, 0, now);
+  EXPECT_FALSE(fs::exists(dir / "missing.jsonl"));
 }
 
 }  // namespace
