@@ -5,6 +5,7 @@
 #include <random>
 
 #include "hook/hook_record.h"
+#include "support/damage.h"
 #include "util/json_reader.h"
 
 namespace tessel {
@@ -84,22 +85,7 @@ TEST(HookInputFilter, RejectsDroppedStringsThatAreNotJsonText) {
 TEST(HookInputFilter, AgreesWithTheParserOnDamagedInput) {
   std::mt19937 random(5);
   for (int round = 0; round < 20000; ++round) {
-    std::string text = postToolUse;
-    for (int edit = 0, edits = 1 + static_cast<int>(random() % 3); edit < edits && !text.empty();
-         ++edit) {
-      const size_t at = random() % text.size();
-      switch (random() % 3) {
-        case 0:
-          text.resize(at);
-          break;
-        case 1:
-          text[at] = "{}[]\",:\\ a\x80\xC3\t"[random() % 14];
-          break;
-        default:
-          text.erase(at, 1 + random() % 6);
-          break;
-      }
-    }
+    const std::string text = test::damaged(postToolUse, random);
     const auto kept = filtered(text, 1 + random() % 64);
     const auto direct = recordOf(text);
     if (kept) {

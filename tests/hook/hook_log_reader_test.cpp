@@ -7,6 +7,7 @@
 #include <random>
 
 #include "hook/hook_log.h"
+#include "support/damage.h"
 #include "support/temp_dir.h"
 
 namespace tessel {
@@ -144,22 +145,6 @@ TEST(HookLogReader, SkipsWhatIsNotARecordAndKeepsTheRest) {
   EXPECT_TRUE(read.sessionPIDs.empty());
 }
 
-TEST(HookLogReader, ForgetsCallsAndTracesAfterThreeDays) {
-  test::TempDir dir;
-  const std::string log = dir.write(
-      "events.jsonl",
-      hostLine(HookLogReader::keepSeconds, "PreToolUse", "s1", R"("tool":"Bash","id":"old")") +
-          hostLine(HookLogReader::keepSeconds - 1, "PreToolUse", "s1",
-                   R"("tool":"Bash","id":"kept")") +
-          hostLine(HookLogReader::keepSeconds + 10, "SessionEnd", "s0"));
-  HookLogReader reader("host");
-  const auto read = reader.refresh(std::vector<std::string>{log}, now);
-  ASSERT_EQ(read.events.size(), 1u);
-  EXPECT_EQ(eventsOf(read)[0].id, "kept");
-  // Ended sessions are not pruned.
-  EXPECT_EQ(read.ended.count("s0"), 1u);
-}
-
 std::string containerLine(double secondsAgo, std::string_view ctr, std::string_view event,
                           std::string_view rest = "") {
   std::string line =
@@ -168,6 +153,32 @@ std::string containerLine(double secondsAgo, std::string_view ctr, std::string_v
   line += ",\"hook_event_name\":\"" + std::string(event) + "\",\"session_id\":\"c1\"";
   if (!rest.empty()) line += "," + std::string(rest);
   return line + "}\n";
+}
+
+TEST(HookLogReader, ForgetsCallsAndTracesAfterThreeDays) {
+  test::TempDir dir;
+  const double keep = HookLogReader::keepSeconds;
+  const std::string log = dir.write(
+      "events.jsonl", hostLine(keep, "PreToolUse", "s1", R"("tool":"Bash","id":"old")") +
+                          hostLine(keep - 1, "PreToolUse", "s1", R"("tool":"Bash","id":"kept")") +
+                          hostLine(keep + 10, "SessionEnd", "s0") +
+                          containerLine(keep, "devbox", "Stop"));
+  HookLogReader reader("host");
+  auto read = reader.refresh(std::vector<std::string>{log}, now);
+  ASSERT_EQ(read.events.size(), 1u);
+  EXPECT_EQ(eventsOf(read)[0].id, "kept");
+  EXPECT_TRUE(read.traces.empty());
+  // Ended sessions are not pruned.
+  EXPECT_EQ(read.ended.count("s0"), 1u);
+
+  // A call started again keeps its later start and is not forgotten for the first one.
+  const std::string again = dir.write(
+      "again.jsonl", hostLine(keep + 5, "PreToolUse", "s1", R"("tool":"Bash","id":"again")") +
+                         hostLine(10, "PreToolUse", "s1", R"("tool":"Bash","id":"again")"));
+  read = reader.refresh(std::vector<std::string>{log, again}, now);
+  ASSERT_EQ(read.events.size(), 2u);
+  ASSERT_TRUE(findEvent(read, "again"));
+  EXPECT_EQ(findEvent(read, "again")->start, now - 10);
 }
 
 TEST(HookLogReader, TracesContainerSessionsAndDropsTheHostsOwnLines) {
@@ -220,12 +231,6 @@ TEST(HookLogReader, RefreshesYesterdaysAndTodaysDayFiles) {
   EXPECT_EQ(read.ended.count("yesterday") + read.ended.count("today"), 2u);
 }
 
-}  // namespace
-}  // namespace tessel
-
-namespace tessel {
-namespace {
-
 // Whatever other programs leave in these files (cut, flipped or stray bytes), a refresh
 // neither crashes nor throws, and a good line after the damage is still read.
 TEST(HookLogReader, SurvivesRandomlyDamagedLines) {
@@ -243,21 +248,7 @@ TEST(HookLogReader, SurvivesRandomlyDamagedLines) {
   for (int round = 0; round < 5000; ++round) {
     std::string line = seeds[round % seeds.size()];
     line.pop_back();
-    for (int edit = 0, edits = 1 + static_cast<int>(random() % 3); edit < edits && !line.empty();
-         ++edit) {
-      const size_t at = random() % line.size();
-      switch (random() % 3) {
-        case 0:
-          line.resize(at);
-          break;
-        case 1:
-          line[at] = static_cast<char>(random() % 256);
-          break;
-        default:
-          line.insert(at, 1, "{}[]\",:\\\n\x80"[random() % 11]);
-          break;
-      }
-    }
+    line = test::damaged(line, random);
     bytes += line + "\n";
   }
   bytes += hostLine(1, "SessionEnd", "last");

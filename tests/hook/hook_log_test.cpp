@@ -11,7 +11,6 @@
 #include <map>
 #include <thread>
 
-#include "platform/process_info.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
 #include "support/time_zone.h"
@@ -78,38 +77,29 @@ TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
 
 TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
   test::TempDir dir;
-  // A copy of the shell named "claude" that starts a chain of six shells below itself;
-  // the last one becomes a sleep.
+  // A copy of the shell named "claude" that starts a chain of six shells below itself,
+  // each adding its pid to a file; the last one becomes a sleep.
   const std::string claude = dir / "claude";
   fs::copy_file(fs::canonical("/bin/sh"), claude);
+  const std::string pids = dir / "pids";
   const std::string level =
       dir.script("level.sh",
-                 "if [ \"$1\" -gt 0 ]; then /bin/sh \"$0\" $(($1 - 1)) & wait; "
-                 "else exec /bin/sleep 30; fi\n");
-  test::ChildProcess root(claude, {level, "6"});
-  ASSERT_TRUE(test::waitForExecutable(root.pid(), claude));
-
-  // Walk down the chain: each level has exactly one child.
-  const auto childOf = [](int32_t parent) -> std::optional<int32_t> {
-    for (int attempt = 0; attempt < 500; ++attempt) {
-      std::error_code error;
-      for (const auto& entry : fs::directory_iterator("/proc", error)) {
-        int32_t pid = 0;
-        const std::string name = entry.path().filename();
-        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc())
-          continue;
-        if (platform::parentPid(pid) == parent) return pid;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                 "echo $$ >> \"$2\"; if [ \"$1\" -gt 0 ]; then /bin/sh \"$0\" $(($1 - 1)) \"$2\" & "
+                 "wait; else exec /bin/sleep 30; fi\n");
+  test::ChildProcess root(claude, {level, "6", pids});
+  std::vector<int32_t> chain;
+  for (int attempt = 0; attempt < 500 && chain.size() < 7; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    chain.clear();
+    const std::string text = test::readFile(pids);
+    for (std::string_view line : Text::nonEmptyLines(text)) {
+      int32_t pid = 0;
+      std::from_chars(line.data(), line.data() + line.size(), pid);
+      chain.push_back(pid);
     }
-    return std::nullopt;
-  };
-  std::vector<int32_t> chain{root.pid()};
-  for (int depth = 1; depth <= 6; ++depth) {
-    const auto child = childOf(chain.back());
-    ASSERT_TRUE(child) << "no process at depth " << depth;
-    chain.push_back(*child);
   }
+  ASSERT_EQ(chain.size(), 7u);
+  ASSERT_EQ(chain[0], root.pid());
   ASSERT_TRUE(test::waitForExecutable(chain[6], fs::canonical("/bin/sleep")));
 
   EXPECT_EQ(HookLog::claudeAncestor(root.pid()), root.pid());
@@ -146,8 +136,10 @@ TEST(HookLog, PruneRemovesFilesOlderThanSevenDaysThenCompacts) {
   EXPECT_TRUE(fs::exists(other));
   // Pruned by age like any "events-" file, but never compacted.
   EXPECT_EQ(test::readFile(notLog), backgroundLine);
-  // A missing folder is no failure.
-  HookLog::prune(test::TempDir().claudePaths(), now);
+  // A missing folder is no failure, and is not made.
+  const test::TempDir empty;
+  HookLog::prune(empty.claudePaths(), now);
+  EXPECT_FALSE(fs::exists(empty.claudePaths().hookDir()));
 }
 
 TEST(HookLog, CompactDropsBackgroundLinesFromPastDaysOnce) {
@@ -210,6 +202,7 @@ TEST(HookLog, TrimKeepsTheLastDaysOfALargeContainerLogOnce) {
   EXPECT_EQ(test::readFile(large), contents);
 
   HookLog::trimContainerLog(dir / "missing.jsonl", 3, 0, now);
+  EXPECT_FALSE(fs::exists(dir / "missing.jsonl"));
 }
 
 }  // namespace

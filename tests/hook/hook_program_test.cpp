@@ -80,19 +80,20 @@ TEST(HookProgram, RecordsTheClaudeProcessThatRanIt) {
 }
 
 TEST(HookProgram, ExitsZeroWithoutWritingForInputItCannotLog) {
-  for (
-      const std::string& input : {
-          std::string(),
-          std::string("[]"),
-          std::string("{\"session_id\":"),
-          std::string("\xFF\xFE"),
-          std::string(R"({"hook_event_name":"Stop"})"),
-          std::string(
-              R"({"session_id":"s","hook_event_name":"PreToolUse","tool_name":"mcp__ccd_session_mgmt__get_session"})"),
-      }) {
+  for (const std::string& input : {
+           std::string(),
+           std::string("{\"session_id\":"),
+           // Text that is not UTF-8 in a value the hook otherwise drops unread.
+           std::string(R"({"session_id":"s","hook_event_name":"Stop","last_message":")") +
+               "\xFF\xFE\"}",
+           std::string(R"({"hook_event_name":"Stop"})"),
+           std::string(R"({"session_id":"s","hook_event_name":"PreToolUse",)"
+                       R"("tool_name":"mcp__ccd_session_mgmt__get_session"})"),
+       }) {
+    SCOPED_TRACE(input);
     test::TempDir home;
     expectSilentSuccess(runHook(home, input));
-    EXPECT_FALSE(fs::exists(home / "Library")) << input;
+    EXPECT_FALSE(fs::exists(home / "Library"));
   }
 }
 

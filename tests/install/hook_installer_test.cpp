@@ -14,19 +14,25 @@ namespace tessel {
 namespace {
 
 namespace fs = std::filesystem;
+using nlohmann::json;
 
-ClaudePaths pathsIn(const test::TempDir& dir) {
-  return ClaudePaths{dir.path(), dir / ".claude", dir / "app", dir / "support"};
-}
+json parsed(const std::string& path) { return json::parse(test::readFile(path)); }
 
-nlohmann::json parsed(const std::string& path) {
-  return nlohmann::json::parse(test::readFile(path));
+// The failure `install` threw, or nothing when it succeeded.
+std::optional<HookInstaller::Failure> installFailure(const ClaudePaths& paths,
+                                                     const std::string& hookPath, Date now) {
+  try {
+    HookInstaller::install(paths, hookPath, now);
+  } catch (const HookInstaller::Failure& failure) {
+    return failure;
+  }
+  return std::nullopt;
 }
 
 const Date now(1741341600.0);
 
 // The user's own settings: other keys and their own hook groups.
-const nlohmann::json userSettings = nlohmann::json::parse(R"json({
+const json userSettings = json::parse(R"json({
   "model": "opus",
   "permissions": {"allow": ["Bash(npm test:*)"]},
   "hooks": {
@@ -37,31 +43,28 @@ const nlohmann::json userSettings = nlohmann::json::parse(R"json({
 
 TEST(HookInstaller, InstallsOncePerEventAndRemovesBackToTheUsersFile) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths(".claude");
   const std::string hook = dir.script("bin/tessel-hook", "#!/bin/sh\nexit 0\n");
   dir.write(".claude/settings.json", userSettings.dump(4));
+  // The user's file may be private; the rewrite keeps it so.
+  fs::permissions(paths.settingsFile(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_FALSE(HookInstaller::isInstalled(paths));
 
   HookInstaller::install(paths, hook, now);
   HookInstaller::install(paths, hook, now + 1);
   EXPECT_TRUE(HookInstaller::isInstalled(paths));
-  const nlohmann::json installed = parsed(paths.settingsFile());
-  EXPECT_EQ(installed["model"], "opus");
-  EXPECT_EQ(installed["permissions"], userSettings["permissions"]);
-  EXPECT_EQ(installed["hooks"]["Notification"], userSettings["hooks"]["Notification"]);
+  // Ours come after the user's groups, the matcher "*" on tool events only.
+  json expected = userSettings;
   for (std::string_view event : ClaudeSettings::hookEvents) {
-    const auto& groups = installed["hooks"][std::string(event)];
-    size_t ours = 0;
-    for (const auto& group : groups) {
-      for (const auto& entry : group["hooks"]) ours += entry["command"] == hook;
+    json group = {{"hooks", {{{"type", "command"}, {"command", hook}}}}};
+    if (event == "PreToolUse" || event == "PostToolUse" || event == "PostToolUseFailure") {
+      group["matcher"] = "*";
     }
-    EXPECT_EQ(ours, 1u) << event;
-    const auto& group = groups.back();
-    EXPECT_EQ(group["hooks"][0]["type"], "command");
-    EXPECT_EQ(group.contains("matcher"), event.find("ToolUse") != std::string::npos) << event;
+    expected["hooks"][std::string(event)].push_back(group);
   }
-  // The user's group stays first, ours comes after it.
-  EXPECT_EQ(installed["hooks"]["PreToolUse"][0], userSettings["hooks"]["PreToolUse"][0]);
+  EXPECT_EQ(parsed(paths.settingsFile()), expected);
+  EXPECT_EQ(fs::status(paths.settingsFile()).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   // A backup of the file as it was before each change sits beside it.
   EXPECT_EQ(parsed(HookInstaller::backupPath(paths, now)), userSettings);
 
@@ -72,39 +75,52 @@ TEST(HookInstaller, InstallsOncePerEventAndRemovesBackToTheUsersFile) {
 
 TEST(HookInstaller, RemovingLeavesNoEmptyListsAndKeepsOtherCommandsOfAGroup) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths(".claude");
   dir.write(".claude/settings.json", R"({"hooks": {
     "Stop": [{"hooks": [{"type": "command", "command": "/opt/tessel-hook"}]}],
     "PreToolUse": [{"matcher": "*", "hooks": [{"type": "command", "command": "/opt/tessel-hook"},
                                              {"type": "command", "command": "audit"}]}],
     "SessionEnd": []}, "theme": "dark"})");
   HookInstaller::remove(paths);
-  EXPECT_EQ(parsed(paths.settingsFile()), nlohmann::json::parse(R"({"hooks": {
-    "PreToolUse": [{"matcher": "*", "hooks": [{"type": "command", "command": "audit"}]}],
-    "SessionEnd": []}, "theme": "dark"})"));
+  // Claude Code's users read and edit this file: two-space indents, sorted keys.
+  EXPECT_EQ(test::readFile(paths.settingsFile()), R"({
+  "hooks": {
+    "PreToolUse": [
+      {
+        "hooks": [
+          {
+            "command": "audit",
+            "type": "command"
+          }
+        ],
+        "matcher": "*"
+      }
+    ],
+    "SessionEnd": []
+  },
+  "theme": "dark"
+}
+)");
 
   dir.write(".claude/settings.json",
             R"({"hooks": {"Stop": [{"hooks": [{"type": "command", "command": "tessel-hook"}]}]}})");
   HookInstaller::remove(paths);
-  EXPECT_EQ(parsed(paths.settingsFile()), nlohmann::json::object());
+  EXPECT_EQ(parsed(paths.settingsFile()), json::object());
 }
 
 TEST(HookInstaller, NeverOverwritesAFileItCannotRead) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths(".claude");
   const std::string hook = dir.script("tessel-hook", "#!/bin/sh\n");
   for (const std::string& broken : {std::string("{\"hooks\": {"), std::string("[1, 2]"),
                                     std::string(""), std::string("{\"a\": \"\xFF\"}")}) {
+    SCOPED_TRACE(broken);
     dir.write(".claude/settings.json", broken);
-    try {
-      HookInstaller::install(paths, hook, now);
-      ADD_FAILURE() << "installed over " << broken;
-    } catch (const HookInstaller::Failure& failure) {
-      EXPECT_EQ(failure.kind(), HookInstaller::Failure::Kind::unreadable);
-      EXPECT_EQ(std::string(failure.what()),
-                "Couldn\u2019t read " + paths.settingsFile() +
-                    ". It may not be valid JSON; nothing was changed.");
-    }
+    const auto failure = installFailure(paths, hook, now);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind(), HookInstaller::Failure::Kind::unreadable);
+    EXPECT_EQ(std::string(failure->what()), "Couldn\u2019t read " + paths.settingsFile() +
+                                                ". It may not be valid JSON; nothing was changed.");
     EXPECT_FALSE(HookInstaller::isInstalled(paths));
     HookInstaller::remove(paths);
     EXPECT_EQ(test::readFile(paths.settingsFile()), broken);
@@ -113,41 +129,35 @@ TEST(HookInstaller, NeverOverwritesAFileItCannotRead) {
 
 TEST(HookInstaller, NeedsTheProgramAndCreatesWhatIsMissing) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
-  const auto kindOf = [&](const std::string& hookPath) {
-    try {
-      HookInstaller::install(paths, hookPath, now);
-    } catch (const HookInstaller::Failure& failure) {
-      EXPECT_EQ(std::string(failure.what()), "The hook program is missing from the app.");
-      return failure.kind();
-    }
-    return HookInstaller::Failure::Kind::unwritable;
-  };
-  EXPECT_EQ(kindOf(dir / "missing/tessel-hook"), HookInstaller::Failure::Kind::noBinary);
-  EXPECT_EQ(kindOf(dir.write("plain/tessel-hook", "not executable")),
-            HookInstaller::Failure::Kind::noBinary);
-  EXPECT_EQ(kindOf(dir.path()), HookInstaller::Failure::Kind::noBinary);
+  const ClaudePaths paths = dir.claudePaths(".claude");
+  for (const std::string& notAProgram :
+       {dir / "missing/tessel-hook", dir.write("plain/tessel-hook", "not executable"),
+        dir.path()}) {
+    SCOPED_TRACE(notAProgram);
+    const auto failure = installFailure(paths, notAProgram, now);
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->kind(), HookInstaller::Failure::Kind::noBinary);
+    EXPECT_EQ(std::string(failure->what()), "The hook program is missing from the app.");
+  }
   EXPECT_FALSE(fs::exists(paths.configDir));
 
   // No settings file and no folder: both are made, and no backup is invented.
-  HookInstaller::install(paths, dir.script("bin/tessel-hook", "#!/bin/sh\n"), now);
+  const std::string hook = dir.script("bin/tessel-hook", "#!/bin/sh\n");
+  HookInstaller::install(paths, hook, now);
   EXPECT_TRUE(HookInstaller::isInstalled(paths));
   EXPECT_FALSE(fs::exists(HookInstaller::backupPath(paths, now)));
 
   // A folder that cannot hold the file: the save fails with its own sentence.
-  const ClaudePaths blocked{dir.path(), dir.write("config-is-a-file", ""), dir / "app",
-                            dir / "support"};
-  try {
-    HookInstaller::install(blocked, dir / "bin/tessel-hook", now);
-    ADD_FAILURE() << "saved into a file";
-  } catch (const HookInstaller::Failure& failure) {
-    EXPECT_EQ(std::string(failure.what()), "Couldn\u2019t save " + blocked.settingsFile() + ".");
-  }
+  dir.write("config-is-a-file", "");
+  const ClaudePaths blocked = dir.claudePaths("config-is-a-file");
+  const auto failure = installFailure(blocked, hook, now);
+  ASSERT_TRUE(failure);
+  EXPECT_EQ(std::string(failure->what()), "Couldn\u2019t save " + blocked.settingsFile() + ".");
 }
 
 TEST(HookInstaller, TheRegisteredCommandRunsTheHookThroughAShell) {
   test::TempDir dir;
-  const ClaudePaths paths = pathsIn(dir);
+  const ClaudePaths paths = dir.claudePaths(".claude");
   // Support folders on macOS have spaces in their names.
   const std::string hook = dir / "Application Support/It's here/tessel-hook";
   fs::create_directories(fs::path(hook).parent_path());

@@ -93,8 +93,7 @@ TEST(Uninstaller, FailedStepsAreReportedAndTheRestStillRuns) {
     ASSERT_EQ(report.lines.size(), 3u);
     EXPECT_EQ(report.lines[1],
               "Couldn\u2019t uninstall the companion plugin: Error: Plugin "
-              "\"brackwater-tessel-connector\" "
-              "is not installed");
+              "\"brackwater-tessel-connector\" is not installed");
     EXPECT_TRUE(report.failed);
     EXPECT_EQ(Uninstaller::finalLine(report), "Some steps failed; see above.");
     EXPECT_EQ(test::readFile(backup), "earlier");
@@ -103,10 +102,9 @@ TEST(Uninstaller, FailedStepsAreReportedAndTheRestStillRuns) {
   {
     Installation installed;  // no claude program on the search paths
     const auto report = installed.uninstall();
-    EXPECT_EQ(
-        report.lines[1],
-        "Couldn\u2019t uninstall the companion plugin: Claude Code\u2019s command-line program "
-        "(claude) wasn\u2019t found.");
+    EXPECT_EQ(report.lines[1],
+              "Couldn\u2019t uninstall the companion plugin: Claude Code\u2019s command-line "
+              "program (claude) wasn\u2019t found.");
     EXPECT_TRUE(report.failed);
   }
   {
@@ -121,23 +119,20 @@ TEST(Uninstaller, FailedStepsAreReportedAndTheRestStillRuns) {
     EXPECT_EQ(report.lines[1], "Uninstalled the companion plugin.");
     EXPECT_TRUE(report.failed);
   }
-}
-
-TEST(Uninstaller, ASupportFolderThatCannotBeDeletedFailsTheRun) {
-  Installation installed;
-  installed.claude("exit 0\n");
-  test::UndeletableFolder stuck(installed.paths.supportDir + "/hook");
-  ASSERT_TRUE(stuck.ok());
-  const auto report = installed.uninstall();
-  ASSERT_EQ(report.lines.size(), 3u);
-  EXPECT_EQ(report.lines[0].rfind("Removed the hook", 0), 0u);
-  EXPECT_EQ(report.lines[1], "Uninstalled the companion plugin.");
-  EXPECT_EQ(report.lines[2].rfind("Couldn\u2019t delete " + installed.paths.supportDir + ": ", 0),
-            0u)
-      << report.lines[2];
-  EXPECT_GT(report.lines[2].size(),
-            ("Couldn\u2019t delete " + installed.paths.supportDir + ": ").size());
-  EXPECT_TRUE(report.failed);
+  {
+    Installation installed;
+    installed.claude("exit 0\n");
+    test::UndeletableFolder stuck(installed.paths.supportDir + "/hook");
+    ASSERT_TRUE(stuck.ok());
+    const auto report = installed.uninstall();
+    ASSERT_EQ(report.lines.size(), 3u);
+    EXPECT_EQ(report.lines[1], "Uninstalled the companion plugin.");
+    // The system's reason follows the folder's name.
+    const std::string failed = "Couldn\u2019t delete " + installed.paths.supportDir + ": ";
+    EXPECT_TRUE(report.lines[2].starts_with(failed) && report.lines[2].size() > failed.size())
+        << report.lines[2];
+    EXPECT_TRUE(report.failed);
+  }
 }
 
 TEST(Uninstaller, TheHookProgramPrintsTheReportAndExitsOneOnFailure) {
