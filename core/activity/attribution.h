@@ -21,7 +21,7 @@ struct Attribution {
     history,  // a command read back from a transcript or another history
   };
 
-  std::string sessionId;
+  std::string sessionId{};
   How how = How::history;
   bool started = false;  // false when the session only used it later
   std::optional<std::string> command{};

@@ -145,27 +145,27 @@ std::vector<LiveSession> LiveSessionReader::load(const ClaudePaths& paths) {
   return sortedByPid(std::move(sessions));
 }
 
-nlohmann::json toJson(const LiveSession& session) {
-  json object = {
-      {"pid", session.pid},
-      {"sessionId", session.sessionId},
-      {"cwd", session.cwd},
-      {"status", session.status},
-      {"startedAt", session.startedAt.referenceSeconds()},
-      {"updatedAt", session.updatedAt.referenceSeconds()},
-      {"statusSince", session.statusSince.referenceSeconds()},
-  };
+template <class Document>
+Document toJson(const LiveSession& session, DateForm dates) {
+  Document object = {{"pid", session.pid}, {"sessionId", session.sessionId}, {"cwd", session.cwd}};
   const auto putOptional = [&](const char* key, const std::optional<std::string>& value) {
     if (value) object[key] = *value;
   };
   putOptional("name", session.name);
+  object["status"] = session.status;
   putOptional("entrypoint", session.entrypoint);
   putOptional("hostSessionId", session.hostSessionId);
   putOptional("kind", session.kind);
   putOptional("version", session.version);
   putOptional("bridgeSessionId", session.bridgeSessionId);
+  object["startedAt"] = Json::date<Document>(session.startedAt, dates);
+  object["updatedAt"] = Json::date<Document>(session.updatedAt, dates);
+  object["statusSince"] = Json::date<Document>(session.statusSince, dates);
   return object;
 }
+
+template nlohmann::json toJson(const LiveSession&, DateForm);
+template nlohmann::ordered_json toJson(const LiveSession&, DateForm);
 
 std::optional<LiveSession> liveSessionFromJson(const nlohmann::json& json) {
   if (!json.is_object()) return std::nullopt;

@@ -14,6 +14,7 @@
 
 #include "paths/claude_paths.h"
 #include "util/date.h"
+#include "util/date_form.h"
 
 namespace tessel {
 
@@ -46,8 +47,10 @@ struct LiveSession {
   bool operator==(const LiveSession&) const = default;
 };
 
-// Our own record form: dates in seconds since 2001, absent optionals left out.
-nlohmann::json toJson(const LiveSession& session);
+// Our own record form: keys in field order, absent optionals left out. `Document` is
+// nlohmann::json or ordered_json.
+template <class Document = nlohmann::json>
+Document toJson(const LiveSession& session, DateForm dates = DateForm::referenceSeconds);
 std::optional<LiveSession> liveSessionFromJson(const nlohmann::json& json);
 
 // Reads the sessions folder on every load, but keeps a session whose file is caught

@@ -101,22 +101,26 @@ std::optional<ToolEvent::Source> parseSource(std::string_view raw) {
   return std::nullopt;
 }
 
-nlohmann::json toJson(const ToolEvent& event) {
-  nlohmann::json json = {
+template <class Document>
+Document toJson(const ToolEvent& event, DateForm dates) {
+  Document json = {
       {"id", event.id},
       {"sessionId", event.sessionId},
       {"tool", event.tool},
       {"summary", event.summary},
-      {"start", event.start.referenceSeconds()},
-      {"isError", event.isError},
-      {"isBackground", event.isBackground},
-      {"source", toString(event.source)},
+      {"start", Json::date<Document>(event.start, dates)},
   };
-  if (event.end) json["end"] = event.end->referenceSeconds();
+  if (event.end) json["end"] = Json::date<Document>(*event.end, dates);
+  json["isError"] = event.isError;
+  json["isBackground"] = event.isBackground;
   if (event.filePath) json["filePath"] = *event.filePath;
   if (event.cwd) json["cwd"] = *event.cwd;
+  json["source"] = toString(event.source);
   return json;
 }
+
+template nlohmann::json toJson(const ToolEvent&, DateForm);
+template nlohmann::ordered_json toJson(const ToolEvent&, DateForm);
 
 std::optional<ToolEvent> toolEventFromJson(const nlohmann::json& json) {
   if (!json.is_object()) return std::nullopt;

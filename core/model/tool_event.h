@@ -10,6 +10,7 @@
 
 #include "model/tool_input.h"
 #include "util/date.h"
+#include "util/date_form.h"
 #include "util/hash.h"
 
 namespace tessel {
@@ -50,8 +51,9 @@ struct ToolEvent {
 std::string_view toString(ToolEvent::Source source);
 std::optional<ToolEvent::Source> parseSource(std::string_view raw);
 
-// The JSON form; dates as seconds since 2001-01-01 unless a store says otherwise.
-nlohmann::json toJson(const ToolEvent& event);
+// The JSON form, keys in field order. `Document` is nlohmann::json or ordered_json.
+template <class Document = nlohmann::json>
+Document toJson(const ToolEvent& event, DateForm dates = DateForm::referenceSeconds);
 // Nothing when a required key is missing or a value has the wrong type.
 std::optional<ToolEvent> toolEventFromJson(const nlohmann::json& json);
 

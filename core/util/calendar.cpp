@@ -148,14 +148,15 @@ std::string formatInternetDateTime(Date date, bool fractionalSeconds) {
   }
   tm utc{};
   if (gmtime_r(&seconds, &utc) == nullptr) return {};
+  // By hand rather than with strftime, whose "%Y" drops the leading zeros of early years
+  // (the distant past is year 1).
   char buffer[64];
-  size_t size = strftime_l(buffer, sizeof buffer, "%Y-%m-%dT%H:%M:%S", &utc, posixLocale());
-  std::string text(buffer, size);
+  int size = snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", utc.tm_year + 1900,
+                      utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec);
   if (fractionalSeconds) {
-    char fraction[8];
-    snprintf(fraction, sizeof fraction, ".%03d", millis);
-    text += fraction;
+    size += snprintf(buffer + size, sizeof buffer - static_cast<size_t>(size), ".%03d", millis);
   }
+  std::string text(buffer, static_cast<size_t>(size));
   text += 'Z';
   return text;
 }

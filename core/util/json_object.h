@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+#include "util/calendar.h"
+#include "util/date.h"
+#include "util/date_form.h"
+
 namespace tessel::Json {
 
 // The document in `text`, or a discarded value (is_discarded()) when it is not JSON;
@@ -38,6 +42,14 @@ inline std::optional<bool> boolAt(const nlohmann::json& object, const char* key)
 inline bool isPresent(const nlohmann::json& object, const char* key) {
   const auto found = object.find(key);
   return found != object.end() && !found->is_null();
+}
+
+// A date as a value of `Document` (nlohmann::json, or ordered_json where key order is part
+// of the form).
+template <class Document>
+Document date(Date value, DateForm form) {
+  if (form == DateForm::text) return Calendar::formatInternetDateTime(value, true);
+  return value.referenceSeconds();
 }
 
 }  // namespace tessel::Json
