@@ -39,8 +39,22 @@ constexpr double callLookBack = 86400;
 constexpr double openBackgroundCall = 15;
 constexpr double openCall = 600;
 
+// A name that a command line must contain. Most lines do not, and searching each line
+// for each resource's names would be most of what attribution costs.
+struct Name {
+  std::string text;
+  Trigrams trigrams;
+
+  explicit Name(std::string name) : text(std::move(name)), trigrams(text) {}
+
+  bool isIn(const Command& command) const {
+    return command.trigrams().mayContain(trigrams) &&
+           command.text().find(text) != std::string::npos;
+  }
+};
+
 struct Evidence {
-  std::vector<std::string> names;
+  std::vector<Name> names;
   std::vector<std::string> terms;
 };
 
@@ -48,13 +62,14 @@ Evidence evidenceOf(const Resource& resource) {
   Evidence evidence;
   for (const std::optional<std::string>& name :
        {std::optional<std::string>(resource.name), resource.group}) {
-    if (name && Text::codePoints(*name) > 2) evidence.names.push_back(*name);
+    if (name && Text::codePoints(*name) > 2) evidence.names.emplace_back(*name);
   }
   for (const std::string& keyword : resource.keywords) {
     if (keyword.empty()) continue;
     // A machine's own names are tested literally instead (later use).
     if (resource.kind != Resource::Kind::process &&
-        std::find(evidence.names.begin(), evidence.names.end(), keyword) != evidence.names.end()) {
+        std::any_of(evidence.names.begin(), evidence.names.end(),
+                    [&](const Name& name) { return name.text == keyword; })) {
       continue;
     }
     evidence.terms.push_back(keyword);
@@ -91,11 +106,10 @@ std::optional<Attribution> startWindow(const Resource& resource, const Evidence&
   const auto commands =
       window(prepared, started - (isProcess ? processLead : machineLead), started + lag);
   for (auto it = commands.rbegin(); it != commands.rend(); ++it) {
-    const WordSet& verbs = it->verbs();
-    if (!isProcess && !verbs.containsAny(startingWords)) continue;
+    if (!isProcess && !it->startsSomething()) continue;
     if (!matches(*it, evidence.terms)) continue;
     // "down && up" starts it again; a plain stop does not.
-    if (verbs.containsAny(stoppingWords) && !verbs.containsAny(startSubcommands)) continue;
+    if (it->stopsSomething() && !it->verbs().containsAny(startSubcommands)) continue;
     return verdict(*it, true);
   }
   return std::nullopt;
@@ -111,14 +125,12 @@ std::optional<Attribution> laterUse(const Resource& resource, const Evidence& ev
   }
   for (auto it = prepared.end(); it != first;) {
     --it;
-    if (std::none_of(evidence.names.begin(), evidence.names.end(), [&](const std::string& name) {
-          return it->text().find(name) != std::string::npos;
-        })) {
+    if (!it->startsSomething() && !it->usesSomething()) continue;
+    if (std::none_of(evidence.names.begin(), evidence.names.end(),
+                     [&](const Name& name) { return name.isIn(*it); })) {
       continue;
     }
-    const WordSet& verbs = it->verbs();
-    if (!verbs.containsAny(startingWords) && !verbs.containsAny(usingWords)) continue;
-    if (verbs.containsAny(lookSubcommands)) continue;
+    if (it->verbs().containsAny(lookSubcommands)) continue;
     if (!matches(*it, evidence.terms)) continue;
     return verdict(*it, false);
   }
@@ -216,7 +228,7 @@ std::optional<Attribution> attribute(const Resource& resource,
   prepared.reserve(sorted.size());
   for (ToolEvent& event : sorted) {
     Command command(event.summary);
-    command.event = std::move(event);
+    command.event = std::make_shared<const ToolEvent>(std::move(event));
     prepared.push_back(std::move(command));
   }
   return attribute(resource, prepared);

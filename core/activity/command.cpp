@@ -178,6 +178,16 @@ bool WordSet::containsAny(std::span<const std::string_view> words) const {
                      [this](std::string_view word) { return contains(word); });
 }
 
+Trigrams::Trigrams(std::string_view text) {
+  for (size_t at = 0; at + 3 <= text.size(); ++at) {
+    const auto trigram = static_cast<uint32_t>(static_cast<unsigned char>(text[at])) |
+                         static_cast<uint32_t>(static_cast<unsigned char>(text[at + 1])) << 8 |
+                         static_cast<uint32_t>(static_cast<unsigned char>(text[at + 2])) << 16;
+    const uint32_t bit = (trigram * 0x9E3779B1U) >> 24;
+    bits_[bit >> 6] |= uint64_t{1} << (bit & 63);
+  }
+}
+
 Command::Command(std::string_view text) {
   auto parsed = std::make_shared<Parsed>();
   parsed->text = std::string(text);
@@ -187,12 +197,24 @@ Command::Command(std::string_view text) {
   for (const std::string& word : parsed->words.items()) verbs.push_back(lowerCased(word));
   parsed->verbs = WordSet(std::move(verbs));
   parsed->segments = segmentsOf(text);
-  parsed_ = std::move(parsed);
+  parsed->starts = parsed->verbs.containsAny(starting);
+  parsed->stops = parsed->verbs.containsAny(stopping);
+  parsed->uses = parsed->verbs.containsAny(using_);
+  parsed->trigrams = Trigrams(text);
+  *this = Command(std::shared_ptr<const Parsed>(std::move(parsed)));
 }
+
+Command::Command(std::shared_ptr<const Parsed> parsed)
+    : parsed_(std::move(parsed)),
+      trigrams_(parsed_->trigrams),
+      starts_(parsed_->starts),
+      stops_(parsed_->stops),
+      uses_(parsed_->uses) {}
 
 // The parsing follows from the text alone.
 bool Command::operator==(const Command& other) const {
-  return event == other.event && text() == other.text();
+  const bool sameEvent = event && other.event ? *event == *other.event : event == other.event;
+  return sameEvent && text() == other.text();
 }
 
 const std::span<const std::string_view> startingWords = starting;
@@ -201,20 +223,24 @@ const std::span<const std::string_view> usingWords = using_;
 
 std::vector<Command> CommandCache::prepare(const std::vector<ToolEvent>& events) {
   std::lock_guard guard(lock_);
-  std::unordered_map<std::string, Command> fresh;
-  fresh.reserve(events.size());
+  const uint64_t round = ++round_;
   std::vector<Command> commands;
   commands.reserve(events.size());
   for (const ToolEvent& event : events) {
-    const auto known = byID_.find(event.id);
-    Command command = known != byID_.end() && known->second.text() == event.summary
-                          ? known->second
-                          : Command(event.summary);
-    command.event = event;
-    fresh.insert_or_assign(event.id, command);
+    Entry& entry = byID_[event.id];
+    // A call changes when its result arrives; its line seldom does.
+    if (!entry.event || *entry.event != event) {
+      if (!entry.parsed || entry.parsed->text != event.summary) {
+        entry.parsed = Command(event.summary).parsed_;
+      }
+      entry.event = std::make_shared<const ToolEvent>(event);
+    }
+    entry.round = round;
+    Command command(entry.parsed);
+    command.event = entry.event;
     commands.push_back(std::move(command));
   }
-  byID_ = std::move(fresh);
+  std::erase_if(byID_, [round](const auto& item) { return item.second.round != round; });
   return commands;
 }
 
@@ -234,7 +260,11 @@ std::span<const Command> window(std::span<const Command> commands, Date from, Da
 }
 
 bool looksLikeTool(const ProcessEntry& process) {
-  const std::string path = process.executablePath().value_or(process.command);
+  return looksLikeTool(process, process.executablePath());
+}
+
+bool looksLikeTool(const ProcessEntry& process, const std::optional<std::string>& executable) {
+  const std::string& path = executable ? *executable : process.command;
   const auto prefixes = platform::systemPathPrefixes();
   if (std::any_of(prefixes.begin(), prefixes.end(),
                   [&](std::string_view prefix) { return path.starts_with(prefix); })) {
@@ -246,8 +276,11 @@ bool looksLikeTool(const ProcessEntry& process) {
 }
 
 std::vector<std::string> processKeywords(const ProcessEntry& process) {
+  return processKeywords(process, process.name());
+}
+
+std::vector<std::string> processKeywords(const ProcessEntry& process, const std::string& name) {
   std::vector<std::string> keywords;
-  const std::string name = process.name();
   keywords.push_back(name);
   if (name.find('-') != std::string::npos) {
     std::string spaced = name;

@@ -5,6 +5,8 @@
 // Commands are immutable values, safe to share between threads.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,6 +39,27 @@ class WordSet {
   std::vector<std::string> words_;
 };
 
+// The byte trigrams of a text folded into 256 bits. A text holds every bit of any text it
+// contains, so one mask test rules out most lines before their text is searched.
+class Trigrams {
+ public:
+  Trigrams() = default;
+  explicit Trigrams(std::string_view text);
+
+  // False when `part` cannot occur in the text; true when it may.
+  bool mayContain(const Trigrams& part) const {
+    return ((bits_[0] & part.bits_[0]) == part.bits_[0]) &
+           ((bits_[1] & part.bits_[1]) == part.bits_[1]) &
+           ((bits_[2] & part.bits_[2]) == part.bits_[2]) &
+           ((bits_[3] & part.bits_[3]) == part.bits_[3]);
+  }
+
+  bool operator==(const Trigrams&) const = default;
+
+ private:
+  std::array<uint64_t, 4> bits_{};
+};
+
 struct Segment {
   std::string text;  // the simple command exactly as split from the line
   WordSet words;     // its runs of letters, digits, "_", "-" and "."
@@ -49,7 +72,9 @@ class Command {
   explicit Command(std::string_view text);
 
   // The tool call the line came from; present for every command built from a call.
-  std::optional<ToolEvent> event;
+  // Shared and immutable, so that a command is small (attribution scans thousands per
+  // resource) and the cache hands out an unchanged call without copying it.
+  std::shared_ptr<const ToolEvent> event;
 
   const std::string& text() const { return parsed_->text; }
   // Every run of Unicode letters and numbers, case kept.
@@ -59,19 +84,38 @@ class Command {
   // The simple commands between "|", ";", "&", line feeds and parentheses, in order,
   // without those whose program only inspects ("ps", "grep", "cat"...).
   const std::vector<Segment>& segments() const { return parsed_->segments; }
+  // Whether `verbs` holds one of startingWords, stoppingWords, usingWords: asked of every
+  // command for every resource, so answered once per line.
+  bool startsSomething() const { return starts_; }
+  bool stopsSomething() const { return stops_; }
+  bool usesSomething() const { return uses_; }
+  const Trigrams& trigrams() const { return trigrams_; }
 
   bool operator==(const Command& other) const;
 
  private:
+  friend class CommandCache;
   struct Parsed {
     std::string text;
     WordSet words;
     WordSet verbs;
     std::vector<Segment> segments;
+    bool starts = false;
+    bool stops = false;
+    bool uses = false;
+    Trigrams trigrams;
   };
+  explicit Command(std::shared_ptr<const Parsed> parsed);
+
   // Shared between the cache and every snapshot that uses the line: copying a command
   // copies its event, never its parsing.
   std::shared_ptr<const Parsed> parsed_;
+  // Copies of the parsing's first tests, beside the command: attribution runs them on
+  // thousands of commands per resource, and they then cost no pointer chase.
+  Trigrams trigrams_;
+  bool starts_ = false;
+  bool stops_ = false;
+  bool uses_ = false;
 };
 
 // Verbs that make a line start, stop or use something; compared with lower-cased words.
@@ -88,9 +132,16 @@ class CommandCache {
   std::vector<Command> prepare(const std::vector<ToolEvent>& events);
 
  private:
+  struct Entry {
+    std::shared_ptr<const Command::Parsed> parsed;
+    std::shared_ptr<const ToolEvent> event;
+    uint64_t round = 0;  // the last prepare that passed the event
+  };
   std::mutex lock_;
-  // Guarded by lock_.
-  std::unordered_map<std::string, Command> byID_;
+  // Guarded by lock_. Kept from call to call, so that a steady list of events costs a
+  // look-up each and no allocation.
+  std::unordered_map<std::string, Entry> byID_;
+  uint64_t round_ = 0;
 };
 
 // The process's cache: every snapshot of the process shares the parsings.
@@ -103,8 +154,11 @@ std::span<const Command> window(std::span<const Command> commands, Date from, Da
 // Whether a process looks like something a developer or an agent started, rather than
 // a part of the operating system or of an application bundle.
 bool looksLikeTool(const ProcessEntry& process);
+// The same from its executable path, already read (each read is a system call).
+bool looksLikeTool(const ProcessEntry& process, const std::optional<std::string>& executable);
 // The words by which commands can name a process: its name, the name with "-" as
 // spaces, and the script an interpreter runs ("node worker.js" -> "worker").
 std::vector<std::string> processKeywords(const ProcessEntry& process);
+std::vector<std::string> processKeywords(const ProcessEntry& process, const std::string& name);
 
 }  // namespace tessel::Activity

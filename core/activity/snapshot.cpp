@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -140,6 +141,50 @@ constexpr size_t detailCodePoints = 200;
 // A container session's trace older than this gives no row.
 constexpr double containerSessionLifetime = 86400;
 
+// Executable paths of the processes the snapshot looks at, kept from one build to the
+// next: a process keeps its executable until it runs another program, which gives it
+// another command line, so a pid with the same start and command has the same path. Each
+// poll then asks the system only about processes it has not seen.
+class ExecutableCache {
+ public:
+  std::optional<std::string> of(const ProcessEntry& entry) {
+    {
+      std::lock_guard guard(lock_);
+      const auto found = byPID_.find(entry.pid);
+      if (found != byPID_.end() && found->second.started == entry.started &&
+          found->second.command == entry.command) {
+        return found->second.path;
+      }
+    }
+    std::optional<std::string> path = entry.executablePath();
+    std::lock_guard guard(lock_);
+    byPID_.insert_or_assign(entry.pid, Known{entry.started, entry.command, path});
+    return path;
+  }
+
+  // Forgets the processes that have gone.
+  void keepOnly(const ProcessTable& table) {
+    std::lock_guard guard(lock_);
+    std::erase_if(byPID_, [&](const auto& item) { return !table.byPID.contains(item.first); });
+  }
+
+ private:
+  struct Known {
+    Date started;
+    std::string command;
+    std::optional<std::string> path;
+  };
+  std::mutex lock_;
+  // Guarded by lock_.
+  std::unordered_map<int32_t, Known> byPID_;
+};
+
+// Process-wide like the command cache: every snapshot of the process shares the answers.
+ExecutableCache& executables() {
+  static ExecutableCache cache;
+  return cache;
+}
+
 const SessionRecord* recordOf(const std::vector<SessionRecord>& records, const std::string& id) {
   const auto found = std::find_if(records.begin(), records.end(),
                                   [&](const SessionRecord& r) { return r.id == id; });
@@ -209,7 +254,7 @@ SessionInfo rowOf(const Inputs& inputs, LiveSession live, Assistant assistant) {
   row.process = processOf(inputs.table, row.live.pid);
   if (row.process) {
     for (ProcessEntry& child : inputs.table.descendants(row.process->pid)) {
-      if (looksLikeTool(child)) row.children.push_back(std::move(child));
+      if (looksLikeTool(child, executables().of(child))) row.children.push_back(std::move(child));
     }
   }
   return row;
@@ -244,16 +289,21 @@ std::vector<Resource> detachedProcesses(const Inputs& inputs,
     auto [parent, isNew] = adopting.try_emplace(entry->ppid, false);
     if (isNew) {
       const auto parentEntry = inputs.table.byPID.find(entry->ppid);
-      parent->second =
-          entry->ppid == 1 || (parentEntry != inputs.table.byPID.end() &&
-                               platform::adoptsOrphans(entry->ppid, parentEntry->second.uid,
-                                                       parentEntry->second.name()));
+      parent->second = entry->ppid == 1 ||
+                       (parentEntry != inputs.table.byPID.end() &&
+                        platform::adoptsOrphans(
+                            entry->ppid, parentEntry->second.uid,
+                            parentEntry->second.name(executables().of(parentEntry->second))));
     }
-    if (!parent->second || !looksLikeTool(*entry)) continue;
+    if (!parent->second) continue;
+    const std::optional<std::string> executable = executables().of(*entry);
+    if (!looksLikeTool(*entry, executable)) continue;
+    std::string name = entry->name(executable);
+    std::vector<std::string> keywords = processKeywords(*entry, name);
     found.push_back(Resource{
         .id = "process:" + std::to_string(entry->pid),
         .kind = Resource::Kind::process,
-        .name = entry->name(),
+        .name = std::move(name),
         .detail =
             std::string(Text::prefixCodePoints(Text::repairUtf8(entry->command), detailCodePoints)),
         .provider = "Processes",
@@ -262,7 +312,7 @@ std::vector<Resource> detachedProcesses(const Inputs& inputs,
         .cpu = entry->cpu,
         .started = entry->started,
         .pid = entry->pid,
-        .keywords = processKeywords(*entry),
+        .keywords = std::move(keywords),
         .context = entry->workingDirectory(),
     });
   }
@@ -363,6 +413,7 @@ std::vector<SessionInfo> codexSessions(const Inputs& inputs) {
 ActivitySnapshot build(const Inputs& inputs) {
   ActivitySnapshot snapshot;
   snapshot.date = inputs.now;
+  executables().keepOnly(inputs.table);
   for (const LiveSession& live : inputs.live) {
     snapshot.sessions.push_back(rowOf(inputs, live, Assistant::claude));
     if (live.pid > 0) snapshot.claudePIDs.insert(live.pid);
@@ -394,13 +445,20 @@ ActivitySnapshot build(const Inputs& inputs) {
   }
   for (const int32_t pid : snapshot.codexPIDs) known.insert(pid);
 
-  std::vector<ToolEvent> commands = inputs.commands;
-  if (inputs.codex) {
-    commands.insert(commands.end(), inputs.codex->commands.begin(), inputs.codex->commands.end());
+  const auto byStart = [](const ToolEvent& a, const ToolEvent& b) { return a.start < b.start; };
+  // The recent commands usually come in order: then they are not copied to be sorted.
+  const std::vector<ToolEvent>* commands = &inputs.commands;
+  std::vector<ToolEvent> merged;
+  if ((inputs.codex && !inputs.codex->commands.empty()) ||
+      !std::is_sorted(inputs.commands.begin(), inputs.commands.end(), byStart)) {
+    merged = inputs.commands;
+    if (inputs.codex) {
+      merged.insert(merged.end(), inputs.codex->commands.begin(), inputs.codex->commands.end());
+    }
+    std::stable_sort(merged.begin(), merged.end(), byStart);
+    commands = &merged;
   }
-  std::stable_sort(commands.begin(), commands.end(),
-                   [](const ToolEvent& a, const ToolEvent& b) { return a.start < b.start; });
-  const std::vector<Command> prepared = commandCache().prepare(commands);
+  const std::vector<Command> prepared = commandCache().prepare(*commands);
 
   std::vector<Resource> resources;
   if (inputs.environments) resources = inputs.environments->resources;

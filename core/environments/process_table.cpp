@@ -89,8 +89,10 @@ std::optional<std::string> ProcessEntry::workingDirectory() const {
   return Text::repairUtf8(*path);
 }
 
-std::string ProcessEntry::name() const {
-  if (const auto path = executablePath()) return std::string(Path::lastComponent(*path));
+std::string ProcessEntry::name() const { return name(executablePath()); }
+
+std::string ProcessEntry::name(const std::optional<std::string>& executable) const {
+  if (executable) return std::string(Path::lastComponent(*executable));
   const size_t start = command.find_first_not_of(' ');
   if (start == std::string::npos) return std::string(Path::lastComponent(command));
   const size_t end = command.find(' ', start);

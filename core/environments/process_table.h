@@ -36,6 +36,8 @@ struct ProcessEntry {
   std::optional<std::string> workingDirectory() const;
   // The executable's file name, or failing that the file name of the command's first word.
   std::string name() const;
+  // The same from an executable path already read, which saves asking again.
+  std::string name(const std::optional<std::string>& executable) const;
 };
 
 struct ProcessTable {

@@ -96,6 +96,16 @@ TEST(Attribution, LaterUseNeedsTheNameAndAVerbThatWorksWithIt) {
   // The project name is enough; its own words are not terms.
   EXPECT_EQ(who(attribute(container(t0), {call("d", 50, "docker compose -p shop build")})),
             "d used");
+  // Names are found anywhere in the line, in any script, inside longer words too, up to
+  // the line's last byte; a name that differs by one letter is not there.
+  Resource café = container(t0);
+  café.name = "café-db";
+  café.group = std::nullopt;
+  café.keywords = {"café-db", "psql"};
+  EXPECT_EQ(who(attribute(café, {call("e", 50, "docker exec -it café-db psql")})), "e used");
+  EXPECT_EQ(who(attribute(café, {call("e", 50, "docker exec -it cafe-db psql")})), std::nullopt);
+  café.keywords = {"café-db", "docker"};
+  EXPECT_EQ(who(attribute(café, {call("e", 50, "docker exec -i xcafé-db")})), "e used");
   Resource bare = container(t0);
   bare.keywords = {"shop-api-1", "shop"};
   EXPECT_EQ(who(attribute(bare, {call("d", 50, "docker compose -p shop build")})), std::nullopt);
