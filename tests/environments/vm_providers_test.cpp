@@ -437,5 +437,28 @@ TEST(VmProviders, FindsARealQemuProcessByItsExecutableUnlessItsPidIsClaimed) {
   EXPECT_TRUE(unclaimed(ProcessTable(table.date, {unreadable}), {}).resources.empty());
 }
 
+TEST(VmProviders, AParallelsMachineFindsItsHostByItsUuidWithoutBraces) {
+  // Parallels lists "{uuid}" while its host process carries the bare uuid: a real copy of
+  // sh under the host's name, kept alive by a command that is not its last.
+  namespace fs = std::filesystem;
+  test::TempDir dir;
+  const std::string app = dir / "Parallels VM.app/Contents/MacOS";
+  fs::create_directories(app);
+  const std::string host = app + "/prl_vm_app";
+  fs::copy_file("/bin/sh", host);
+  fs::permissions(host, fs::perms::owner_all);
+  test::ChildProcess machine(host,
+                             {"-c", "sleep 60; true", "5d8a3c1e-7b2f-4e9a-a6c0-1f3b5d7e9a2c"});
+  ASSERT_TRUE(test::waitForExecutable(machine.pid(), host));
+
+  test::FakeTools tools;
+  tools.add("prlctl", {{.pattern = "*", .out = parallelsListing}});
+  const Answer answer = ask(tools, Environments::parallels, ProcessTable::sample(ToolRunner()));
+  ASSERT_EQ(answer.resources.size(), 2u);  // the stopped one is not running
+  EXPECT_EQ(answer.resources[0].id, "parallels:{5d8a3c1e-7b2f-4e9a-a6c0-1f3b5d7e9a2c}");
+  EXPECT_EQ(answer.resources[0].pid, machine.pid());
+  EXPECT_EQ(answer.resources[1].pid, std::nullopt);
+}
+
 }  // namespace
 }  // namespace tessel
