@@ -30,19 +30,9 @@ const std::string diskUsage =
     R"({"Availability":"N/A","Driver":"local","Group":"N/A","Labels":"","Links":"N/A","Mountpoint":"/var/lib/docker/volumes/models/_data","Name":"models","Scope":"local","Size":"N/A","Status":"N/A"}],"BuildCache":[]})";
 
 const std::string volumeInspect = R"([
-    {
-        "CreatedAt": "2026-11-28T09:14:03+01:00",
-        "Driver": "local",
-        "Labels": {
-            "com.docker.compose.project": "shop",
-            "com.docker.compose.volume": "pgdata",
-            "com.example.backup": "nightly,weekly"
-        },
-        "Mountpoint": "/var/lib/docker/volumes/shop_pgdata/_data",
-        "Name": "shop_pgdata",
-        "Options": null,
-        "Scope": "local"
-    },
+    {"CreatedAt": "2026-11-28T09:14:03+01:00", "Driver": "local", "Name": "shop_pgdata",
+     "Labels": {"com.docker.compose.project": "shop", "com.docker.compose.volume": "pgdata",
+                "com.example.backup": "nightly,weekly"}},
     {"CreatedAt": "2026-12-05T17:49:10Z", "Driver": "local",
      "Labels": {"com.docker.volume.anonymous": ""}, "Name": "ada6660c265edeb8e05e2866217586676bcfb9def1df6698d1287cc26cb1bd69"},
     {"CreatedAt": "2026-10-02T08:00:41Z", "Driver": "local", "Labels": null, "Name": "models"}
@@ -52,43 +42,24 @@ const std::string volumeInspect = R"([
 // Three containers as `docker inspect` prints them: one never started, one running that
 // mounts a volume at two paths besides a bind mount, one stopped.
 const std::string containerInspect = R"([
-    {
-        "Id": "0c2dd01c63ffc4367ba2bfea0f1036124aad0743a2a3054f1ab8067bb68b3378",
-        "Created": "2026-11-28T08:14:02.513802211Z",
-        "Path": "python3",
-        "State": {"Status": "created", "Running": false, "Pid": 0, "ExitCode": 0,
-                  "StartedAt": "0001-01-01T00:00:00Z", "FinishedAt": "0001-01-01T00:00:00Z"},
-        "Name": "/eager_turing",
-        "Mounts": [
-            {"Type": "volume", "Name": "models", "Source": "/var/lib/docker/volumes/models/_data",
-             "Destination": "/models", "Driver": "local", "Mode": "z", "RW": true}
-        ],
-        "Config": {"Hostname": "0c2dd01c63ff", "Image": "python:3.12-slim", "Labels": {}}
-    },
-    {
-        "Id": "4319b2a55933f01f31d8b6d8c75799a3a4385b26e342d33b6786596a0d2cc070",
-        "State": {"Status": "running", "Running": true, "Pid": 48213,
-                  "StartedAt": "2026-12-05T17:49:12.771403918Z",
-                  "FinishedAt": "0001-01-01T00:00:00Z"},
-        "Name": "/shop-api-1",
-        "Mounts": [
-            {"Type": "bind", "Source": "/home/dev/shop/api", "Destination": "/app", "RW": true},
-            {"Type": "volume", "Name": "ada6660c265edeb8e05e2866217586676bcfb9def1df6698d1287cc26cb1bd69", "Destination": "/app/node_modules"},
-            {"Type": "volume", "Name": "ada6660c265edeb8e05e2866217586676bcfb9def1df6698d1287cc26cb1bd69", "Destination": "/app/.cache"}
-        ],
-        "Config": {"Image": "ghcr.io/acme/shop-api:1.4.2"}
-    },
-    {
-        "Id": "6a60e1efef73c44a25a919350eca322a3f4946fcfa399cb860a46054f1a68aa9",
-        "State": {"Status": "exited", "Running": false, "Pid": 0,
-                  "StartedAt": "2026-12-05T08:02:17.118201844Z",
-                  "FinishedAt": "2026-12-05T16:40:55.903117245Z"},
-        "Name": "/shop-db-1",
-        "Mounts": [
-            {"Type": "volume", "Name": "shop_pgdata", "Destination": "/var/lib/postgresql/data"}
-        ],
-        "Config": {"Image": "postgres:16-alpine"}
-    }
+    {"Id": "0c2dd01c63ffc4367ba2bfea0f1036124aad0743a2a3054f1ab8067bb68b3378", "Name": "/eager_turing",
+     "State": {"Status": "created", "Running": false, "StartedAt": "0001-01-01T00:00:00Z",
+               "FinishedAt": "0001-01-01T00:00:00Z"},
+     "Mounts": [{"Type": "volume", "Name": "models", "Destination": "/models"}],
+     "Config": {"Image": "python:3.12-slim", "Labels": {}}},
+    {"Id": "4319b2a55933f01f31d8b6d8c75799a3a4385b26e342d33b6786596a0d2cc070", "Name": "/shop-api-1",
+     "State": {"Status": "running", "Running": true, "StartedAt": "2026-12-05T17:49:12.771403918Z",
+               "FinishedAt": "0001-01-01T00:00:00Z"},
+     "Mounts": [
+        {"Type": "bind", "Source": "/home/dev/shop/api", "Destination": "/app"},
+        {"Type": "volume", "Name": "ada6660c265edeb8e05e2866217586676bcfb9def1df6698d1287cc26cb1bd69", "Destination": "/app/node_modules"},
+        {"Type": "volume", "Name": "ada6660c265edeb8e05e2866217586676bcfb9def1df6698d1287cc26cb1bd69", "Destination": "/app/.cache"}],
+     "Config": {"Image": "ghcr.io/acme/shop-api:1.4.2"}},
+    {"Id": "6a60e1efef73c44a25a919350eca322a3f4946fcfa399cb860a46054f1a68aa9", "Name": "/shop-db-1",
+     "State": {"Status": "exited", "Running": false, "StartedAt": "2026-12-05T08:02:17.118201844Z",
+               "FinishedAt": "2026-12-05T16:40:55.903117245Z"},
+     "Mounts": [{"Type": "volume", "Name": "shop_pgdata", "Destination": "/var/lib/postgresql/data"}],
+     "Config": {"Image": "postgres:16-alpine"}}
 ]
 )";
 
