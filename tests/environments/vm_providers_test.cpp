@@ -403,14 +403,21 @@ TEST(VmProviders, UnclaimedVMsGoToTheAppsThatRunThem) {
   EXPECT_EQ(orbStack.provider, (Provider{"OrbStack", true, true, 1}));
 }
 
-TEST(VmProviders, FindsARealQemuProcessByItsExecutableUnlessItsPidIsClaimed) {
+// A copy of `program` at `folder`/`name` under `dir`: a real executable by a host's name.
+std::string copied(const test::TempDir& dir, const std::string& folder, const std::string& name,
+                   const std::string& program) {
   namespace fs = std::filesystem;
+  fs::create_directories(dir / folder);
+  std::string path = dir / (folder + "/" + name);
+  fs::copy_file(program, path);
+  fs::permissions(path, fs::perms::owner_all);
+  return path;
+}
+
+TEST(VmProviders, FindsARealQemuProcessByItsExecutableUnlessItsPidIsClaimed) {
   test::TempDir dir;
-  const std::string app = dir / "My Machines.app/Contents/MacOS";
-  fs::create_directories(app);
-  const std::string qemu = app + "/qemu-system-x86_64";
-  fs::copy_file("/bin/sleep", qemu);
-  fs::permissions(qemu, fs::perms::owner_all);
+  const std::string qemu =
+      copied(dir, "My Machines.app/Contents/MacOS", "qemu-system-x86_64", "/bin/sleep");
   test::ChildProcess machine(qemu, {"60"});
   ASSERT_TRUE(test::waitForExecutable(machine.pid(), qemu));
 
@@ -440,13 +447,8 @@ TEST(VmProviders, FindsARealQemuProcessByItsExecutableUnlessItsPidIsClaimed) {
 TEST(VmProviders, AParallelsMachineFindsItsHostByItsUuidWithoutBraces) {
   // Parallels lists "{uuid}" while its host process carries the bare uuid: a real copy of
   // sh under the host's name, kept alive by a command that is not its last.
-  namespace fs = std::filesystem;
   test::TempDir dir;
-  const std::string app = dir / "Parallels VM.app/Contents/MacOS";
-  fs::create_directories(app);
-  const std::string host = app + "/prl_vm_app";
-  fs::copy_file("/bin/sh", host);
-  fs::permissions(host, fs::perms::owner_all);
+  const std::string host = copied(dir, "Parallels VM.app/Contents/MacOS", "prl_vm_app", "/bin/sh");
   test::ChildProcess machine(host,
                              {"-c", "sleep 60; true", "5d8a3c1e-7b2f-4e9a-a6c0-1f3b5d7e9a2c"});
   ASSERT_TRUE(test::waitForExecutable(machine.pid(), host));
