@@ -159,8 +159,6 @@ TEST(Shell, SearchPathsAreOursWhateverTheEnvironmentSays) {
 
   // The home directory comes from the user database.
   const std::vector<std::string> paths = Shell::standardSearchPaths();
-  EXPECT_EQ(paths.size(), 16u);
-  EXPECT_EQ(paths.at(0), "/opt/homebrew/bin");
   EXPECT_EQ(paths.at(6), home + "/.orbstack/bin");
   EXPECT_EQ(ToolRunner().searchPaths(), paths);
   // The child's PATH is the search paths, never ours.
