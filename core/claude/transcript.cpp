@@ -1,5 +1,6 @@
 #include "claude/transcript.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "model/tool_input_reader.h"
@@ -218,20 +219,32 @@ std::vector<ToolEvent> events(std::string_view text, const std::optional<std::st
   };
   // Lines with only results for calls not seen yet: their call may still come later in
   // the text (lines are not always written in order), so they are looked at again once
-  // every call is known.
-  std::vector<std::string_view> unmatched;
+  // every call is known, by the ids their first search found rather than a second one.
+  std::vector<std::string_view> ids;                           // of every unmatched line, in order
+  std::vector<std::pair<std::string_view, size_t>> unmatched;  // line, end of its ids
+  const auto noting = [&](std::string_view id) {
+    ids.push_back(id);
+    return wanted(id);
+  };
   for (std::string_view raw : Text::nonEmptyLines(text)) {
     const Kinds kinds = kindsOf(raw);
     const bool calls = kinds.use && (!onlyCommands || contains(raw, "\"Bash\""));
-    if (calls || (kinds.result && mayHoldWantedResult(raw, wanted))) {
+    const size_t start = ids.size();
+    if (calls || (kinds.result && mayHoldWantedResult(raw, noting))) {
+      ids.resize(start);
       read(raw, false);
     } else if (kinds.result) {
-      unmatched.push_back(raw);
+      unmatched.emplace_back(raw, ids.size());
     }
   }
-  const auto called = [&](std::string_view id) { return pending.contains(std::string(id)); };
-  for (std::string_view raw : unmatched) {
-    if (mayHoldWantedResult(raw, called)) read(raw, true);
+  size_t first = 0;
+  for (const auto& [raw, end] : unmatched) {
+    if (std::any_of(ids.begin() + static_cast<ptrdiff_t>(first),
+                    ids.begin() + static_cast<ptrdiff_t>(end),
+                    [&](std::string_view id) { return pending.contains(std::string(id)); })) {
+      read(raw, true);
+    }
+    first = end;
   }
   std::vector<ToolEvent> answer;
   answer.reserve(order.size());
