@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tessel::platform {
 
@@ -15,5 +16,9 @@ std::optional<std::string> executablePath(int32_t pid);
 std::optional<std::string> workingDirectory(int32_t pid);
 // The process's parent pid.
 std::optional<int32_t> parentPid(int32_t pid);
+// The paths of the files the process holds open, in descriptor order; sockets, pipes
+// and other descriptors without a path are left out. Nothing for a process we may not
+// look into.
+std::vector<std::string> openFiles(int32_t pid);
 
 }  // namespace tessel::platform

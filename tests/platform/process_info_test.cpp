@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "platform/linux/proc_stat.h"
 #include "support/processes.h"
@@ -41,6 +43,28 @@ TEST(ProcessInfo, ReadsTheWorkingDirectoryOfARealChild) {
   EXPECT_EQ(workingDirectory(sleeper.pid()), std::filesystem::canonical(folder).string());
   EXPECT_EQ(workingDirectory(getpid()), std::filesystem::current_path().string());
   EXPECT_EQ(workingDirectory(999999999), std::nullopt);
+}
+
+TEST(ProcessInfo, ListsTheFilesARealChildHoldsOpen) {
+  test::TempDir dir;
+  const std::string lock = dir / "a lock.lock";
+  const std::string other = dir / "other";
+  std::ofstream(lock).put('x');
+  std::ofstream(other).put('x');
+  test::ChildProcess holder("/bin/sh",
+                            {"-c", "exec 3<'" + lock + "' 7<'" + other + "'; exec /bin/sleep 30"});
+  ASSERT_TRUE(test::waitForExecutable(holder.pid(), std::filesystem::canonical("/bin/sleep")));
+  const std::vector<std::string> files = openFiles(holder.pid());
+  const auto at = [&](const std::string& path) {
+    return std::find(files.begin(), files.end(), std::filesystem::canonical(path).string()) -
+           files.begin();
+  };
+  // In descriptor order, and only paths: a pipe or socket among them is left out.
+  EXPECT_LT(at(lock), at(other));
+  EXPECT_LT(at(other), static_cast<ptrdiff_t>(files.size()));
+  EXPECT_TRUE(std::all_of(files.begin(), files.end(),
+                          [](const std::string& path) { return path.starts_with('/'); }));
+  EXPECT_TRUE(openFiles(999999999).empty());
 }
 
 }  // namespace

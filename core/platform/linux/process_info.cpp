@@ -1,9 +1,12 @@
 #include "platform/process_info.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "platform/linux/proc_stat.h"
 
@@ -38,6 +41,30 @@ std::optional<int32_t> parentPid(int32_t pid) {
   close(fd);
   if (size <= 0) return std::nullopt;
   return ProcStat::parseParentPid(std::string_view(text, static_cast<size_t>(size)));
+}
+
+std::vector<std::string> openFiles(int32_t pid) {
+  char folder[32];
+  snprintf(folder, sizeof folder, "/proc/%d/fd", pid);
+  DIR* listing = opendir(folder);
+  if (listing == nullptr) return {};
+  std::vector<int> descriptors;
+  while (const dirent* entry = readdir(listing)) {
+    char* end = nullptr;
+    const long number = strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0') descriptors.push_back(static_cast<int>(number));
+  }
+  closedir(listing);
+  std::sort(descriptors.begin(), descriptors.end());
+  std::vector<std::string> paths;
+  for (const int descriptor : descriptors) {
+    char entry[24];
+    snprintf(entry, sizeof entry, "fd/%d", descriptor);
+    // Sockets, pipes and anonymous inodes read as "socket:[1234]" and the like.
+    auto path = procLink(pid, entry);
+    if (path && path->starts_with('/')) paths.push_back(std::move(*path));
+  }
+  return paths;
 }
 
 }  // namespace tessel::platform
