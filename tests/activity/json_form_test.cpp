@@ -307,8 +307,9 @@ bool hasType(const Object& value, std::string type) {
   if (type == "string") return value.is_string();
   if (type == "date") {
     const std::string text = value.is_string() ? value.get<std::string>() : "";
-    return text.size() == 24 && text.ends_with("Z") &&
-           Calendar::formatInternetDateTime(at(text.c_str()), true) == text;
+    const auto date = Calendar::parseInternetDateTime(text, true);
+    return text.size() == 24 && text.ends_with("Z") && date &&
+           Calendar::formatInternetDateTime(*date, true) == text;
   }
   if (type == "integer") return value.is_number_integer();
   if (type == "number") return value.is_number();
