@@ -1,8 +1,10 @@
 // One Codex session as its rollout file tells it: where it runs, which model, when its
-// current turn started and ended. A plain value.
+// current turn started and ended. A plain value; its JSON form is what the index store
+// keeps for it.
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 
@@ -23,9 +25,18 @@ struct CodexSession {
   Date lastActivity{};
   std::optional<Date> turnStarted{};
   std::optional<Date> turnEnded{};
-  bool recognised = false;  // the lines read as a Codex rollout
+  bool recognised = false;  // the file's first line is a session meta line
+  // The session's cumulative token total at the last usage counted. Codex repeats a
+  // token count unchanged when only the rate limits moved; the repeat must add nothing,
+  // even when it is read after a restart.
+  std::optional<int64_t> countedTotal{};
 
   bool operator==(const CodexSession&) const = default;
 };
+
+// Keys in field order, dates as seconds since 2001, absent optionals left out.
+nlohmann::json toJson(const CodexSession& session);
+// Nothing when a required key is missing or a value has the wrong type.
+std::optional<CodexSession> codexSessionFromJson(const nlohmann::json& json);
 
 }  // namespace tessel
