@@ -83,12 +83,16 @@ class CodexIndex {
   void refreshTitles(const CodexPaths& paths);
   std::vector<Pending> scan(const CodexPaths& paths, Date now,
                             std::unordered_set<std::string>& seen);
-  void merge(Reader&& reader, const Pending& file, Changes& changes);
+  void merge(Reader&& reader, const Pending& file, bool isReset, Changes& changes);
   void forgetUnseen(const std::unordered_set<std::string>& seen, Changes& changes);
   void expire(Date now, Changes& changes);
   void save(Date now, const Changes& changes);
 
+  // Owned by the one refresh in progress (isRefreshing_ keeps others out).
   Files::ListingCache listings_;
+  std::unordered_map<std::string, FileState> files_;
+  uint64_t scans_ = 0;
+
   mutable std::mutex lock_;
   // Guarded by lock_.
   std::unordered_map<std::string, CodexSession> sessions_;
@@ -102,8 +106,6 @@ class CodexIndex {
   Date lastScan_ = Date::distantPast();
   bool hasRead_ = false;
   std::shared_ptr<IndexStore> store_;
-  std::unordered_map<std::string, FileState> files_;
-  uint64_t scans_ = 0;
   bool isRefreshing_ = false;
 };
 

@@ -39,7 +39,7 @@ struct CodexLimits {
   std::optional<IndexStore::PlanReading> planReading() const;
 };
 
-// Keys in field order, dates as seconds since 2001.
+// Keys as the field names, dates as seconds since 2001.
 nlohmann::json toJson(const CodexLimits& limits);
 std::optional<CodexLimits> codexLimitsFromJson(const nlohmann::json& json);
 

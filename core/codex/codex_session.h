@@ -34,7 +34,7 @@ struct CodexSession {
   bool operator==(const CodexSession&) const = default;
 };
 
-// Keys in field order, dates as seconds since 2001, absent optionals left out.
+// Keys as the field names, dates as seconds since 2001, absent optionals left out.
 nlohmann::json toJson(const CodexSession& session);
 // Nothing when a required key is missing or a value has the wrong type.
 std::optional<CodexSession> codexSessionFromJson(const nlohmann::json& json);

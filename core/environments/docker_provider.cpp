@@ -12,6 +12,7 @@
 #include "environments/environments.h"
 #include "environments/shell.h"
 #include "hook/container_hook.h"
+#include "util/calendar.h"
 #include "util/json_object.h"
 #include "util/text.h"
 
@@ -119,7 +120,7 @@ void learnStartDates(Context& context, const std::string& docker,
   for (const std::string_view line : Text::nonEmptyLines(result.out)) {
     const size_t space = line.find(' ');
     if (space == std::string_view::npos) continue;
-    if (const auto started = rfc3339(line.substr(space + 1))) {
+    if (const auto started = Calendar::rfc3339(line.substr(space + 1))) {
       context.startDates().put(std::string(line.substr(0, space)), *started);
     }
   }

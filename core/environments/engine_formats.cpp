@@ -149,22 +149,6 @@ int64_t bytes(std::string_view text) {
   return static_cast<int64_t>(value);
 }
 
-std::optional<Date> rfc3339(std::string_view text) {
-  const size_t time = text.find('T');
-  const size_t dot = time == std::string_view::npos ? std::string_view::npos : text.find('.', time);
-  if (dot != std::string_view::npos) {
-    const size_t zone = text.find_first_of("Z+-", dot);
-    if (zone != std::string_view::npos) {
-      std::string fraction(text.substr(dot + 1, std::min<size_t>(zone - dot - 1, 3)));
-      fraction.resize(3, '0');
-      const std::string normalized =
-          std::string(text.substr(0, dot + 1)) + fraction + std::string(text.substr(zone));
-      if (auto date = Calendar::parseInternetDateTime(normalized, true)) return date;
-    }
-  }
-  return Calendar::parseInternetDateTime(text, false);
-}
-
 std::optional<Date> dockerDate(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
   std::string firstThree;

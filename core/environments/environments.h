@@ -74,8 +74,6 @@ std::vector<std::string> publishedPorts(std::string_view text);
 bool isClaudeCommand(std::string_view line);
 // "1.5GiB", "660MiB", "18.7MB", "88B" -> bytes; 0 without a leading number.
 int64_t bytes(std::string_view text);
-// RFC 3339 with or without a fraction of any length ("2026-12-05T17:49:12.771403918Z").
-std::optional<Date> rfc3339(std::string_view text);
 // Docker's "CreatedAt": "2026-12-05 18:51:13 +0100 CET".
 std::optional<Date> dockerDate(const std::optional<std::string>& text);
 

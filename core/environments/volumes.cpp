@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "environments/environments.h"
+#include "util/calendar.h"
 #include "util/json_object.h"
 #include "util/text.h"
 
@@ -48,7 +49,7 @@ const nlohmann::json* arrayAt(const nlohmann::json& object, const char* key) {
 // The engine writes year 1 for "never"; nothing of ours happened before 1970.
 std::optional<Date> eventDate(const std::optional<std::string>& text) {
   if (!text) return std::nullopt;
-  const auto date = Environments::rfc3339(*text);
+  const auto date = Calendar::rfc3339(*text);
   if (!date || *date <= Date(0)) return std::nullopt;
   return date;
 }
@@ -158,7 +159,7 @@ std::map<std::string, Inspection> parseVolumeInspect(std::string_view output) {
     if (!name) continue;
     Inspection inspection{.driver = Json::stringAt(item, "Driver")};
     if (const auto created = Json::stringAt(item, "CreatedAt")) {
-      inspection.created = Environments::rfc3339(*created);
+      inspection.created = Calendar::rfc3339(*created);
     }
     if (const auto* labels = objectAt(item, "Labels")) {
       for (const auto& [key, value] : labels->items()) {

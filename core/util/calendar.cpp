@@ -86,7 +86,11 @@ std::string formatLocal(Date date, const char* strftimeFormat) {
 
 std::string localDay(Date date) { return formatLocal(date, "%Y-%m-%d"); }
 
-std::optional<Date> parseInternetDateTime(std::string_view text, bool fractionalSeconds) {
+namespace {
+
+// Digits of the fraction past `keptDigits` are read but add nothing.
+std::optional<Date> parseDateTime(std::string_view text, bool fractionalSeconds,
+                                  size_t keptDigits) {
   size_t pos = 0;
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   if (!digits(text, pos, 4, year) || !literal(text, pos, '-') || !digits(text, pos, 2, month) ||
@@ -107,7 +111,7 @@ std::optional<Date> parseInternetDateTime(std::string_view text, bool fractional
     double scale = 0.1;
     const size_t first = pos;
     while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
-      fraction += (text[pos] - '0') * scale;
+      if (pos - first < keptDigits) fraction += (text[pos] - '0') * scale;
       scale /= 10;
       ++pos;
     }
@@ -131,6 +135,17 @@ std::optional<Date> parseInternetDateTime(std::string_view text, bool fractional
   }
   if (pos != text.size()) return std::nullopt;
   return Date(utcSeconds(year, month, day, hour, minute, second + fraction) - offsetSeconds);
+}
+
+}  // namespace
+
+std::optional<Date> parseInternetDateTime(std::string_view text, bool fractionalSeconds) {
+  return parseDateTime(text, fractionalSeconds, std::string_view::npos);
+}
+
+std::optional<Date> rfc3339(std::string_view text) {
+  if (auto date = parseDateTime(text, true, 3)) return date;
+  return parseDateTime(text, false, 0);
 }
 
 std::optional<Date> parseInternetDateTime(std::string_view text) {

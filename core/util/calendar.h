@@ -21,6 +21,9 @@ std::string localDay(Date date);
 std::optional<Date> parseInternetDateTime(std::string_view text, bool fractionalSeconds);
 // Either form: first with a fraction, then without.
 std::optional<Date> parseInternetDateTime(std::string_view text);
+// RFC 3339 with or without a fraction of any length ("2026-12-05T17:49:12.771403918Z"),
+// the fraction cut to milliseconds.
+std::optional<Date> rfc3339(std::string_view text);
 // UTC with "Z"; with `fractionalSeconds`, three fraction digits.
 std::string formatInternetDateTime(Date date, bool fractionalSeconds);
 

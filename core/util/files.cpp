@@ -76,6 +76,13 @@ void createDirectories(const std::string& path) {
   mkdir(path.c_str(), 0777);
 }
 
+std::optional<std::string> resolved(const std::string& path) {
+  std::error_code error;
+  auto canonical = std::filesystem::canonical(path, error);
+  if (error) return std::nullopt;
+  return canonical.string();
+}
+
 std::optional<Date> modificationTime(const std::string& path) {
   std::error_code error;
   const auto modified = std::filesystem::last_write_time(path, error);
@@ -168,16 +175,19 @@ std::string OpenFile::read(uint64_t start, uint64_t end, size_t spare) const {
   if (end <= start) return bytes;
   bytes.reserve(end - start + spare);
   bytes.resize(end - start);
+  bytes.resize(readAt(start, bytes.data(), bytes.size()));
+  return bytes;
+}
+
+size_t OpenFile::readAt(uint64_t start, char* into, size_t length) const {
   size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got =
-        pread(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(start + done));
+  while (done < length) {
+    const ssize_t got = pread(fd_, into + done, length - done, static_cast<off_t>(start + done));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += static_cast<size_t>(got);
   }
-  bytes.resize(done);
-  return bytes;
+  return done;
 }
 
 }  // namespace tessel::Files

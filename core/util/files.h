@@ -31,6 +31,9 @@ bool appendOnce(const std::string& path, std::string_view bytes, unsigned mode);
 // common case, an existing folder, costs one system call.
 void createDirectories(const std::string& path);
 
+// `path` with symbolic links, "." and ".." resolved; nothing when it does not exist.
+std::optional<std::string> resolved(const std::string& path);
+
 // The modification time of what is at `path`; nothing when it cannot be read.
 std::optional<Date> modificationTime(const std::string& path);
 
@@ -84,6 +87,9 @@ class OpenFile {
   // The bytes from `start` to `end` (fewer if the file shrank meanwhile), with room for
   // `spare` more bytes reserved after them.
   std::string read(uint64_t start, uint64_t end, size_t spare = 0) const;
+  // Up to `length` bytes from `start` into `into`, for readers that reuse one buffer;
+  // how many were read (fewer at the end of the file).
+  size_t readAt(uint64_t start, char* into, size_t length) const;
 
  private:
   OpenFile(int fd, uint64_t size) : fd_(fd), size_(size) {}

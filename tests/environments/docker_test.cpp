@@ -126,20 +126,21 @@ TEST(DockerProvider, BuildsOneResourcePerContainerLine) {
     words.insert(words.end(), own.begin(), own.end());
     return words;
   };
-  EXPECT_EQ(answer.resources[0], (Resource{.id = "docker:" + dbId,
-                                           .kind = Resource::Kind::container,
-                                           .name = "shop-api-db-1",
-                                           .detail = "postgres:16-alpine",
-                                           .provider = "Docker",
-                                           .group = "shop-api",
-                                           .state = "running",
-                                           .memory = 1610612736,
-                                           .cpu = 12.34,
-                                           .cores = 8,
-                                           .started = rfc3339("2026-12-05T17:51:14.402817733Z"),
-                                           .ports = {"5432"},
-                                           .stop = Words{"docker", "stop", dbId},
-                                           .keywords = with({"shop-api-db-1", "shop-api"})}));
+  EXPECT_EQ(answer.resources[0],
+            (Resource{.id = "docker:" + dbId,
+                      .kind = Resource::Kind::container,
+                      .name = "shop-api-db-1",
+                      .detail = "postgres:16-alpine",
+                      .provider = "Docker",
+                      .group = "shop-api",
+                      .state = "running",
+                      .memory = 1610612736,
+                      .cpu = 12.34,
+                      .cores = 8,
+                      .started = Calendar::rfc3339("2026-12-05T17:51:14.402817733Z"),
+                      .ports = {"5432"},
+                      .stop = Words{"docker", "stop", dbId},
+                      .keywords = with({"shop-api-db-1", "shop-api"})}));
 
   const Resource& dev = answer.resources[1];
   EXPECT_EQ(dev.name, "webshop");
@@ -159,7 +160,7 @@ TEST(DockerProvider, BuildsOneResourcePerContainerLine) {
   EXPECT_EQ(bare.detail, "docker/library/alpine:3.20");
   EXPECT_EQ(bare.group, std::nullopt);
   EXPECT_EQ(bare.cpu, std::nullopt);
-  EXPECT_EQ(bare.started, rfc3339("2026-12-05T16:30:02.731009562Z"));
+  EXPECT_EQ(bare.started, Calendar::rfc3339("2026-12-05T16:30:02.731009562Z"));
 
   EXPECT_EQ(tools.calls("docker"),
             (Calls{{"ps", "--no-trunc", "--format", "{{json .}}"},
@@ -229,7 +230,7 @@ TEST(DockerProvider, AsksEachContainersStartOnceAndFallsBackToCreation) {
   tools.add("docker", engine(ps));
   docker(context, {}, false, nullptr, now);
   const Answer answer = docker(context, {}, false, nullptr, now);
-  EXPECT_EQ(find(answer, dbId).started, rfc3339("2026-12-05T17:51:14.402817733Z"));
+  EXPECT_EQ(find(answer, dbId).started, Calendar::rfc3339("2026-12-05T17:51:14.402817733Z"));
   EXPECT_EQ(find(answer, devId).started, utc(5, 13, 2, 56.9));
   EXPECT_EQ(tools.calls("docker", "inspect"),
             (Calls{{"inspect", "--format", inspectFormat, dbId, devId, bareId},

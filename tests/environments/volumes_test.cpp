@@ -186,8 +186,8 @@ TEST(Volumes, ScanJoinsDiskUsageInspectionAndContainers) {
                           {.id = dbId,
                            .name = "shop-db-1",
                            .image = "postgres:16-alpine",
-                           .started = Environments::rfc3339("2026-12-05T08:02:17.118201844Z"),
-                           .finished = Environments::rfc3339("2026-12-05T16:40:55.903117245Z")}}));
+                           .started = Calendar::rfc3339("2026-12-05T08:02:17.118201844Z"),
+                           .finished = Calendar::rfc3339("2026-12-05T16:40:55.903117245Z")}}));
   EXPECT_EQ(scan.volumes[1].use(), Use::running);
   // A container that never ran still holds its volume.
   EXPECT_EQ(scan.volumes[2].use(), Use::stopped);

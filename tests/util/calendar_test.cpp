@@ -53,6 +53,22 @@ TEST(Calendar, InternetDateTimesWithAndWithoutFractions) {
             Date(Calendar::utcSeconds(2024, 2, 29, 0, 0, 0)));
 }
 
+TEST(Calendar, Rfc3339CutsFractionsToMilliseconds) {
+  using Calendar::rfc3339;
+  const auto at = [](double second) {
+    return Date(Calendar::utcSeconds(2026, 12, 5, 17, 49, second));
+  };
+  // Nine digits (Docker, Codex's session index) are cut, not rounded and not kept.
+  EXPECT_NEAR(rfc3339("2026-12-05T17:49:12.771903918Z")->secondsSince1970(),
+              at(12.771).secondsSince1970(), 1e-6);
+  EXPECT_EQ(rfc3339("2026-12-05T18:49:12.25+01:00"), at(12.25));
+  EXPECT_EQ(rfc3339("2026-12-05T12:49:12.000123-05:00"), at(12));
+  EXPECT_EQ(rfc3339("2026-12-05T17:49:12Z"), at(12));
+  EXPECT_EQ(rfc3339("0001-01-01T00:00:00Z"), Date::distantPast());
+  EXPECT_FALSE(rfc3339("2026-12-05 17:49:12Z"));
+  EXPECT_FALSE(rfc3339("2026-12-05T17:49:12.77"));
+}
+
 TEST(Calendar, FormatsInternetDateTimesInUtc) {
   EXPECT_EQ(Calendar::formatInternetDateTime(march7at10utc, false), "2025-03-07T10:00:00Z");
   EXPECT_EQ(Calendar::formatInternetDateTime(march7at10utc + 0.9996, true),
