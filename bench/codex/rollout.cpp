@@ -38,19 +38,28 @@ int64_t Rollout::writeFile(const Plan& plan) {
 }
 
 void Rollout::appendLive(size_t count, int64_t nowMs) {
-  if (target_ <= 1) {
+  if (plan_.id.empty()) {
     Plan plan;
     plan.id = "live";
     plan.startMs = nowMs - 10 * kMinuteMs;
     plan.endMs = nowMs;
     plan.bytes = 1;
     chooseTraits(plan);
+    // A session at work today runs a current Codex.
+    if (older_) {
+      older_ = false;
+      limits_ = LimitStyle::current;
+      sandbox_ =
+          "{\"type\":\"workspace-write\",\"network_access\":false,"
+          "\"exclude_tmpdir_env_var\":false,\"exclude_slash_tmp\":false}";
+    }
   }
   // The clock follows the caller's, never going back nor past it.
   clock_ = std::max(clock_, nowMs - 2 * kSecondMs);
   plan_.startMs = clock_;
   limit_ = std::max(clock_, nowMs);
-  target_ = UINT64_MAX;
+  // Outputs sized for a live turn's lines, not for a whole file's.
+  target_ = out_.size() + count * 700 + closingReserve;
   const uint64_t goal = stats_.lines + count;
   while (stats_.lines < goal) {
     const uint64_t left = goal - stats_.lines;
