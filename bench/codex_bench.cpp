@@ -18,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <limits>
@@ -197,6 +198,14 @@ void BM_AppendThenRefresh(benchmark::State& state) {
 }
 BENCHMARK(BM_AppendThenRefresh)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// The live rollout goes back as it was on every way out of the runs.
+struct LiveRestorer {
+  LiveRestorer() = default;
+  LiveRestorer(const LiveRestorer&) = delete;
+  LiveRestorer& operator=(const LiveRestorer&) = delete;
+  ~LiveRestorer() { restoreLive(); }
+};
+
 // A home made for this run goes away on every way out of main.
 struct ScratchHome {
   std::string path;
@@ -209,10 +218,7 @@ struct ScratchHome {
   }
 };
 
-}  // namespace
-}  // namespace tessel
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   std::string folder;
   std::vector<char*> arguments;
   for (int i = 0; i < argc; ++i) {
@@ -226,7 +232,7 @@ int main(int argc, char** argv) {
   int count = static_cast<int>(arguments.size());
   benchmark::Initialize(&count, arguments.data());
   if (benchmark::ReportUnrecognizedArguments(count, arguments.data())) return 1;
-  tessel::ScratchHome scratch;
+  ScratchHome scratch;
   if (folder.empty()) {
     folder = (std::filesystem::temp_directory_path() / "tessel-codex-XXXXXX").string();
     if (mkdtemp(folder.data()) == nullptr) {
@@ -234,23 +240,35 @@ int main(int argc, char** argv) {
       return 1;
     }
     scratch.path = folder;
-    tessel::bench::CodexHomeOptions options;
+    bench::CodexHomeOptions options;
     options.output = folder;
-    options.bytes = 64u * 1024 * 1024;
-    options.nowMs = tessel::nowMs();
-    tessel::bench::RolloutStats stats;
-    if (!tessel::bench::writeCodexHome(options, stats)) return 1;
+    options.bytes = 64 * bench::kMiB;
+    options.nowMs = nowMs();
+    bench::RolloutStats stats;
+    if (!bench::writeCodexHome(options, stats)) return 1;
   }
-  if (!tessel::survey(folder)) {
+  if (!survey(folder)) {
     std::fprintf(stderr, "codex_bench: no rollout under %s/sessions\n", folder.c_str());
     return 1;
   }
   std::fprintf(stderr, "home: %s, %ju rollouts, %ju bytes; live: %s\n", folder.c_str(),
-               static_cast<uintmax_t>(tessel::home.files),
-               static_cast<uintmax_t>(tessel::home.bytes), tessel::home.live.c_str());
+               static_cast<uintmax_t>(home.files), static_cast<uintmax_t>(home.bytes),
+               home.live.c_str());
 
+  const LiveRestorer restorer;
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  tessel::restoreLive();
   return 0;
+}
+
+}  // namespace
+}  // namespace tessel
+
+int main(int argc, char** argv) {
+  try {
+    return tessel::run(argc, argv);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "codex_bench: %s\n", error.what());
+    return 1;
+  }
 }
