@@ -309,7 +309,12 @@ void CodexIndex::merge(Reader&& reader, const Pending& file, bool isReset, Chang
   for (const auto& [callId, ended] : reader.ended) {
     // A code cell's calls end with the cell: "<id>", "<id>#2", ...
     for (int n = 1;; ++n) {
-      const auto event = commands_.find(n == 1 ? callId : callId + "#" + std::to_string(n));
+      std::string id = callId;
+      if (n > 1) {
+        id += '#';
+        id += std::to_string(n);
+      }
+      const auto event = commands_.find(id);
       if (event == commands_.end()) break;
       if (event->second.end != ended.end || event->second.isError != ended.isFailed) {
         event->second.end = ended.end;

@@ -340,7 +340,10 @@ std::vector<ToolEvent> functionEvents(std::string_view name, std::string_view ar
 std::vector<ToolEvent> numbered(std::vector<ToolEvent> events, std::string_view callID) {
   for (size_t i = 0; i < events.size(); ++i) {
     events[i].id = callID;
-    if (i > 0) events[i].id += "#" + std::to_string(i + 1);
+    if (i > 0) {
+      events[i].id += '#';
+      events[i].id += std::to_string(i + 1);
+    }
   }
   return events;
 }
