@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "codex/rollout_reader.h"
+#include "platform/memory.h"
 #include "platform/process_info.h"
 #include "util/json_object.h"
 #include "util/path.h"
@@ -21,6 +22,8 @@ constexpr size_t chunkBytes = 4 << 20;
 // Date folders are three deep; the limit keeps a folder linked into itself from
 // walking forever.
 constexpr int deepestFolder = 6;
+// After reading this much in one call, free memory goes back to the system.
+constexpr uint64_t trimAfterBytes = 64 << 20;
 
 int64_t oldestSlot(Date now) {
   const double cutoff = (now - CodexIndex::keepDays * 86400).secondsSince1970();
@@ -278,6 +281,7 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
     hasRead_ = true;
   }
   save(now, changes);
+  if (readInCall >= trimAfterBytes) platform::releaseFreeMemory();
   std::lock_guard guard(lock_);
   isRefreshing_ = false;
 }
@@ -346,6 +350,8 @@ void CodexIndex::forgetUnseen(const std::unordered_set<std::string>& seen, Chang
 }
 
 void CodexIndex::expire(Date now, Changes& changes) {
+  if (now - expiredAt_ < 60 && now >= expiredAt_) return;
+  expiredAt_ = now;
   const Date commandsFrom = now - keepCommandsDays * 86400;
   changes.commands |= std::erase_if(commands_, [&](const auto& entry) {
                         return !(entry.second.start >= commandsFrom);
