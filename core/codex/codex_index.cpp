@@ -214,14 +214,23 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
   for (const Pending& file : pending) {
     if (left == 0) break;
     CodexSession start{.id = file.id, .path = file.path};
+    bool isReset = false;
     {
       std::lock_guard guard(lock_);
       const auto known = sessions_.find(file.id);
-      if (known != sessions_.end() && known->second.path == file.path) start = known->second;
+      if (known != sessions_.end() && known->second.path == file.path) {
+        start = known->second;
+      } else {
+        // A session forgotten while its file was away comes back read from the start:
+        // what it brought the first time is taken back first.
+        isReset = forgotten_.erase(file.id) > 0;
+      }
     }
     // A file shorter than what was read was truncated or replaced: read it again.
-    const bool isReset = file.size < start.offset;
-    if (isReset) start = CodexSession{.id = file.id, .path = file.path};
+    if (file.size < start.offset) {
+      isReset = true;
+      start = CodexSession{.id = file.id, .path = file.path};
+    }
     const auto opened = Files::OpenFile::open(file.path);
     if (!opened) continue;
     Reader reader(std::move(start));
@@ -273,7 +282,9 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
 
   {
     std::lock_guard guard(lock_);
-    forgetUnseen(seen, changes);
+    // An empty or unreadable sessions folder more likely passes than every file going at
+    // once; forgetting would read everything again later.
+    if (!seen.empty()) forgetUnseen(seen, changes);
     expire(now, changes);
     if (changes.limits && latest_) {
       if (auto reading = latest_->planReading()) readings_.push_back(*reading);
@@ -345,6 +356,7 @@ void CodexIndex::forgetUnseen(const std::unordered_set<std::string>& seen, Chang
     }
     changes.forget.push_back(entry->first);
     changes.sessions.erase(entry->first);
+    forgotten_.insert(entry->first);
     entry = sessions_.erase(entry);
   }
 }

@@ -107,6 +107,8 @@ class CodexIndex {
   bool hasRead_ = false;
   std::shared_ptr<IndexStore> store_;
   bool isRefreshing_ = false;
+  // Sessions forgotten whose usage is still held.
+  std::unordered_set<std::string> forgotten_;
   // Expiring walks every call and slot held; once a minute is soon enough.
   Date expiredAt_ = Date::distantPast();
 };

@@ -171,14 +171,26 @@ TEST(CodexIndex, FollowsRolloutsAsTheyGrowShrinkAndGo) {
   append(two, session(second, "cargo check", 40).substr(1200));
   index.refresh(paths, now + 35, 5, noLimit);
   EXPECT_EQ(messages(index.buckets()), 2);
+  const std::string away = test::readFile(two);
   std::filesystem::remove(two);
   index.refresh(paths, now + 40, 5, noLimit);
   EXPECT_EQ(index.allSessions().size(), 1u);
+  // Back again, it is read anew without counting twice.
+  home.write(rolloutName(second), away);
+  index.refresh(paths, now + 45, 5, noLimit);
+  EXPECT_EQ(index.allSessions().size(), 2u);
+  EXPECT_EQ(messages(index.buckets()), 2);
+  std::filesystem::remove(two);
   append(one, codex::tokenCount(
                   "2026-12-05T19:55:00.000Z",
                   codex::info(codex::usage(900, 0, 9, 909), codex::usage(900, 0, 9, 909)), "null"));
   index.refresh(paths, now + 50, 5, noLimit);
   EXPECT_EQ(messages(index.buckets()), 3);
+
+  // A sessions folder that cannot be read forgets nothing.
+  std::filesystem::rename(home / "sessions", home / "moved");
+  index.refresh(paths, now + 60, 5, noLimit);
+  EXPECT_EQ(index.allSessions().size(), 1u);
 }
 
 TEST(CodexIndex, ABudgetSpreadsAFirstScanOverCallsWithTheSameResult) {
