@@ -289,7 +289,11 @@ TEST(CodexIndex, FindsWhichProcessHoldsASessionOpen) {
   const auto holder = [&](const std::vector<std::string>& files) {
     std::string script = "exec";
     int fd = 3;
-    for (const std::string& file : files) script += " " + std::to_string(fd++) + "<'" + file + "'";
+    for (const std::string& file : files) {
+      script += ' ';
+      script += std::to_string(fd++);
+      script += "<'" + file + "'";
+    }
     return std::make_unique<test::ChildProcess>(
         "/bin/sh", std::vector<std::string>{"-c", script + "; exec /bin/sleep 30"});
   };
