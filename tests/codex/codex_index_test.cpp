@@ -33,7 +33,7 @@ std::string rolloutName(const std::string& id) {
 // A session with one command and one token count, stamped from `minute` on.
 std::string session(const std::string& id, const std::string& command, int minute) {
   const auto stamp = [&](int second) {
-    char text[32];
+    char text[64];
     snprintf(text, sizeof text, "2026-12-05T19:%02d:%02d.000Z", minute, second);
     return std::string(text);
   };
@@ -51,7 +51,7 @@ std::string session(const std::string& id, const std::string& command, int minut
 }
 
 std::string commandLine(const std::string& callId, const std::string& command, int second) {
-  char stamp[32];
+  char stamp[64];
   snprintf(stamp, sizeof stamp, "2026-12-05T19:50:%02d.000Z", second);
   return codex::functionCall(stamp, "exec_command", R"({"cmd":")" + command + R"("})", callId);
 }
