@@ -145,6 +145,32 @@ void appendSeconds(std::string& out, Random& random, double low, double high) {
 
 }  // namespace
 
+void Rollout::functionCall(std::string_view name, const std::string& arguments,
+                           const std::string& id) {
+  open("response_item");
+  out_ += "\"type\":\"function_call\",\"name\":\"";
+  out_ += name;
+  out_ += "\",\"arguments\":\"";
+  appendEscaped(out_, arguments);
+  out_ += "\",\"call_id\":\"";
+  out_ += id;
+  out_ += '"';
+  close();
+}
+
+void Rollout::beginOutput(const std::string& id, bool isCustom) {
+  open("response_item");
+  out_ += isCustom ? "\"type\":\"custom_tool_call_output\",\"call_id\":\""
+                   : "\"type\":\"function_call_output\",\"call_id\":\"";
+  out_ += id;
+  out_ += "\",\"output\":\"";
+}
+
+void Rollout::endOutput() {
+  out_ += '"';
+  close();
+}
+
 void Rollout::execCommand() {
   const std::string cmd = command();
   const std::string id = callId();
@@ -159,23 +185,15 @@ void Rollout::execCommand() {
     arguments += '"';
   }
   arguments += '}';
-  open("response_item");
-  out_ += "\"type\":\"function_call\",\"name\":\"exec_command\",\"arguments\":\"";
-  appendEscaped(out_, arguments);
-  out_ += "\",\"call_id\":\"";
-  out_ += id;
-  out_ += '"';
-  close();
+  functionCall("exec_command", arguments, id);
   advance(static_cast<int64_t>(random_.logUniform(50, 60000)));
 
   const int code = exitCode();
   if (code != 0) stats_.failed++;
   const bool running = random_.chance(0.03);
   const std::string text = outputText(cmd, cap(outputWanted(random_)), code);
-  open("response_item");
-  out_ += "\"type\":\"function_call_output\",\"call_id\":\"";
-  out_ += id;
-  out_ += "\",\"output\":\"Chunk ID: ";
+  beginOutput(id, false);
+  out_ += "Chunk ID: ";
   out_ += randomChars(random_, kHex, 6);
   out_ += "\\nWall time: ";
   appendSeconds(out_, random_, 0.01, running ? 10.0 : 120.0);
@@ -191,33 +209,23 @@ void Rollout::execCommand() {
   appendNumber(out_, static_cast<int64_t>(text.size() / 4));
   out_ += "\\nOutput:\\n";
   out_ += text;
-  out_ += '"';
-  close();
+  endOutput();
   if (!running) return;
   // The model waits for the rest of a long command's output.
   const std::string poll = callId();
   std::string pollArguments = "{\"session_id\":";
   appendNumber(pollArguments, execSessions_);
   pollArguments += ",\"chars\":\"\",\"yield_time_ms\":30000}";
-  open("response_item");
-  out_ += "\"type\":\"function_call\",\"name\":\"write_stdin\",\"arguments\":\"";
-  appendEscaped(out_, pollArguments);
-  out_ += "\",\"call_id\":\"";
-  out_ += poll;
-  out_ += '"';
-  close();
+  functionCall("write_stdin", pollArguments, poll);
   advance(static_cast<int64_t>(random_.logUniform(1000, 30000)));
-  open("response_item");
-  out_ += "\"type\":\"function_call_output\",\"call_id\":\"";
-  out_ += poll;
-  out_ += "\",\"output\":\"Chunk ID: ";
+  beginOutput(poll, false);
+  out_ += "Chunk ID: ";
   out_ += randomChars(random_, kHex, 6);
   out_ += "\\nWall time: ";
   appendSeconds(out_, random_, 1, 30);
   out_ += " seconds\\nProcess exited with code 0\\nOriginal token count: 60\\nOutput:\\n";
   appendLines(out_, pools_.test, cap(random_.logUniform(100, 2000)), random_);
-  out_ += '"';
-  close();
+  endOutput();
 }
 
 void Rollout::shell() {
@@ -228,13 +236,7 @@ void Rollout::shell() {
   arguments += "\"],\"workdir\":\"";
   appendEscaped(arguments, project_.cwd);
   arguments += "\",\"timeout_ms\":120000}";
-  open("response_item");
-  out_ += "\"type\":\"function_call\",\"name\":\"shell\",\"arguments\":\"";
-  appendEscaped(out_, arguments);
-  out_ += "\",\"call_id\":\"";
-  out_ += id;
-  out_ += '"';
-  close();
+  functionCall("shell", arguments, id);
   advance(static_cast<int64_t>(random_.logUniform(50, 60000)));
 
   const int code = exitCode();
@@ -247,13 +249,10 @@ void Rollout::shell() {
   document += ",\"duration_seconds\":";
   appendSeconds(document, random_, 0.01, 60);
   document += "}}";
-  open("response_item");
-  out_ += "\"type\":\"function_call_output\",\"call_id\":\"";
-  out_ += id;
-  out_ += "\",\"output\":\"";
+  beginOutput(id, false);
+  out_ += "";
   appendEscaped(out_, document);
-  out_ += '"';
-  close();
+  endOutput();
 }
 
 void Rollout::shellCommand() {
@@ -264,28 +263,19 @@ void Rollout::shellCommand() {
   arguments += "\",\"workdir\":\"";
   appendEscaped(arguments, project_.cwd);
   arguments += "\"}";
-  open("response_item");
-  out_ += "\"type\":\"function_call\",\"name\":\"shell_command\",\"arguments\":\"";
-  appendEscaped(out_, arguments);
-  out_ += "\",\"call_id\":\"";
-  out_ += id;
-  out_ += '"';
-  close();
+  functionCall("shell_command", arguments, id);
   advance(static_cast<int64_t>(random_.logUniform(50, 30000)));
 
   const int code = exitCode();
   if (code != 0) stats_.failed++;
-  open("response_item");
-  out_ += "\"type\":\"function_call_output\",\"call_id\":\"";
-  out_ += id;
-  out_ += "\",\"output\":\"Exit code: ";
+  beginOutput(id, false);
+  out_ += "Exit code: ";
   appendNumber(out_, code);
   out_ += "\\nWall time: ";
   appendSeconds(out_, random_, 0.01, 30);
   out_ += " seconds\\nOutput:\\n";
   out_ += outputText(cmd, cap(outputWanted(random_)), code);
-  out_ += '"';
-  close();
+  endOutput();
 }
 
 std::string Rollout::planArguments() {
@@ -309,18 +299,10 @@ std::string Rollout::planArguments() {
 
 void Rollout::updatePlan() {
   const std::string id = callId();
-  open("response_item");
-  out_ += "\"type\":\"function_call\",\"name\":\"update_plan\",\"arguments\":\"";
-  appendEscaped(out_, planArguments());
-  out_ += "\",\"call_id\":\"";
-  out_ += id;
-  out_ += '"';
-  close();
-  open("response_item");
-  out_ += "\"type\":\"function_call_output\",\"call_id\":\"";
-  out_ += id;
-  out_ += "\",\"output\":\"Plan updated\"";
-  close();
+  functionCall("update_plan", planArguments(), id);
+  beginOutput(id, false);
+  out_ += "Plan updated";
+  endOutput();
 }
 
 // Patch text, escaped once; in a JavaScript template its backquotes are escaped first.
@@ -358,24 +340,17 @@ void Rollout::applyPatch() {
   const std::string id = callId();
   const bool freeform = !older_ && random_.chance(0.8);
   const std::string patch = patchText(false);
-  open("response_item");
   if (freeform) {
+    open("response_item");
     out_ += "\"type\":\"custom_tool_call\",\"status\":\"completed\",\"call_id\":\"";
     out_ += id;
     out_ += "\",\"name\":\"apply_patch\",\"input\":\"";
     out_ += patch;
     out_ += '"';
+    close();
   } else {
-    std::string arguments = "{\"input\":\"";
-    arguments += patch;
-    arguments += "\"}";
-    out_ += "\"type\":\"function_call\",\"name\":\"apply_patch\",\"arguments\":\"";
-    appendEscaped(out_, arguments);
-    out_ += "\",\"call_id\":\"";
-    out_ += id;
-    out_ += '"';
+    functionCall("apply_patch", "{\"input\":\"" + patch + "\"}", id);
   }
-  close();
   const int code = random_.chance(0.08) ? 1 : 0;
   if (code != 0) stats_.failed++;
   std::string document = "{\"output\":\"";
@@ -390,14 +365,9 @@ void Rollout::applyPatch() {
   document += "\",\"metadata\":{\"exit_code\":";
   appendNumber(document, code);
   document += ",\"duration_seconds\":0.0}}";
-  open("response_item");
-  out_ += freeform ? "\"type\":\"custom_tool_call_output\",\"call_id\":\""
-                   : "\"type\":\"function_call_output\",\"call_id\":\"";
-  out_ += id;
-  out_ += "\",\"output\":\"";
+  beginOutput(id, freeform);
   appendEscaped(out_, document);
-  out_ += '"';
-  close();
+  endOutput();
 }
 
 namespace {
@@ -455,10 +425,7 @@ void Rollout::codeMode() {
   close();
   advance(static_cast<int64_t>(random_.logUniform(50, 60000)));
   if (code != 0) stats_.failed++;
-  open("response_item");
-  out_ += "\"type\":\"custom_tool_call_output\",\"call_id\":\"";
-  out_ += id;
-  out_ += "\",\"output\":\"";
+  beginOutput(id, true);
   if (cmd.empty()) {
     out_ += draw < 0.9 ? "Success. Updated the following files:\\nM " : "Plan updated";
     if (draw < 0.9) appendEscaped(out_, random_.pick(project_.files));
@@ -470,8 +437,7 @@ void Rollout::codeMode() {
     out_ += "\\nOutput:\\n";
     out_ += outputText(cmd, cap(outputWanted(random_)), code);
   }
-  out_ += '"';
-  close();
+  endOutput();
 }
 
 }  // namespace tessel::bench

@@ -107,6 +107,11 @@ class Rollout {
   std::string planArguments();
   std::string callId();
   int exitCode();
+  // One function call line; `arguments` is the JSON document Codex writes as a string.
+  void functionCall(std::string_view name, const std::string& arguments, const std::string& id);
+  // A tool output line up to its text, which the caller appends escaped before endOutput.
+  void beginOutput(const std::string& id, bool isCustom);
+  void endOutput();
   void execCommand();
   void shell();
   void shellCommand();
