@@ -214,7 +214,7 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
   for (const Pending& file : pending) {
     if (left == 0) break;
     CodexSession start{.id = file.id, .path = file.path};
-    bool isReset = false;
+    bool wasForgotten = false;
     {
       std::lock_guard guard(lock_);
       const auto known = sessions_.find(file.id);
@@ -223,16 +223,24 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
       } else {
         // A session forgotten while its file was away comes back read from the start:
         // what it brought the first time is taken back first.
-        isReset = forgotten_.erase(file.id) > 0;
+        wasForgotten = forgotten_.erase(file.id) > 0;
       }
     }
+    bool isReset = wasForgotten;
     // A file shorter than what was read was truncated or replaced: read it again.
     if (file.size < start.offset) {
       isReset = true;
       start = CodexSession{.id = file.id, .path = file.path};
     }
     const auto opened = Files::OpenFile::open(file.path);
-    if (!opened) continue;
+    if (!opened) {
+      // Gone again before it could be read: it stays forgotten, its usage still held.
+      if (wasForgotten) {
+        std::lock_guard guard(lock_);
+        forgotten_.insert(file.id);
+      }
+      continue;
+    }
     Reader reader(std::move(start));
     const uint64_t size = opened->size();
     uint64_t at = reader.session.offset;
@@ -324,12 +332,7 @@ void CodexIndex::merge(Reader&& reader, const Pending& file, bool isReset, Chang
   for (const auto& [callId, ended] : reader.ended) {
     // A code cell's calls end with the cell: "<id>", "<id>#2", ...
     for (int n = 1;; ++n) {
-      std::string id = callId;
-      if (n > 1) {
-        id += '#';
-        id += std::to_string(n);
-      }
-      const auto event = commands_.find(id);
+      const auto event = commands_.find(Reader::partID(callId, n));
       if (event == commands_.end()) break;
       if (event->second.end != ended.end || event->second.isError != ended.isFailed) {
         event->second.end = ended.end;

@@ -336,19 +336,22 @@ std::vector<ToolEvent> functionEvents(std::string_view name, std::string_view ar
   return {shellEvent(session, *command, dir, at)};
 }
 
-// The calls one tool call stands for take its id, the second and later with "#<n>".
-std::vector<ToolEvent> numbered(std::vector<ToolEvent> events, std::string_view callID) {
-  for (size_t i = 0; i < events.size(); ++i) {
-    events[i].id = callID;
-    if (i > 0) {
-      events[i].id += '#';
-      events[i].id += std::to_string(i + 1);
-    }
+}  // namespace
+
+std::string CodexIndex::Reader::partID(std::string_view callID, int n) {
+  std::string id(callID);
+  if (n > 1) {
+    id += '#';
+    id += std::to_string(n);
   }
-  return events;
+  return id;
 }
 
-}  // namespace
+std::vector<ToolEvent> CodexIndex::Reader::numbered(std::vector<ToolEvent> events,
+                                                    std::string_view callID) {
+  for (size_t i = 0; i < events.size(); ++i) events[i].id = partID(callID, static_cast<int>(i) + 1);
+  return events;
+}
 
 std::vector<ToolEvent> CodexIndex::Reader::events(std::string_view code, const std::string& callID,
                                                   const CodexSession& session, Date at) {

@@ -33,6 +33,10 @@ struct CodexIndex::Reader {
 
   explicit Reader(CodexSession from) : session(std::move(from)) {}
 
+  // The id of the `n`th call (from 1) that one tool call stands for: "<call id>" for the
+  // first, "<call id>#<n>" after it.
+  static std::string partID(std::string_view callID, int n);
+
   // Reads whole lines; `text` begins at a line start. `isFileStart`: `text` begins at the
   // file's first byte, whose line decides whether the file is a rollout at all.
   void read(std::string_view text, bool isFileStart);
@@ -46,6 +50,7 @@ struct CodexIndex::Reader {
  private:
   void readLine(std::string_view line);
   void add(std::vector<ToolEvent> events);
+  static std::vector<ToolEvent> numbered(std::vector<ToolEvent> events, std::string_view callID);
 };
 
 }  // namespace tessel
