@@ -172,10 +172,10 @@ void BM_UnchangedRefresh(benchmark::State& state) {
 BENCHMARK(BM_UnchangedRefresh)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // Codex appends a turn's lines as it works; each refresh finds them in one rollout.
-void BM_AppendThenRefresh(benchmark::State& state) {
-  CodexIndex& index = warmIndex();
+void appendThenRefresh(benchmark::State& state, CodexIndex& index, const CodexPaths& paths,
+                       const std::string& rollout) {
   static bench::LiveCodexSession live(7, home.liveCwd);
-  const int fd = ::open(home.live.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  const int fd = ::open(rollout.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
   if (fd < 0) {
     state.SkipWithError("cannot open the live rollout");
     return;
@@ -190,14 +190,43 @@ void BM_AppendThenRefresh(benchmark::State& state) {
     }
     appended += lines.size();
     state.ResumeTiming();
-    index.refresh(home.paths, Date::now(), 0, unbounded);
+    index.refresh(paths, Date::now(), 0, unbounded);
   }
   ::close(fd);
   state.counters["appended_bytes"] =
       static_cast<double>(appended) / static_cast<double>(std::max<int64_t>(1, state.iterations()));
 }
+
+// The whole refresh the monitor pays while one session works: every rollout statted, the
+// new lines of one read.
+void BM_AppendThenRefresh(benchmark::State& state) {
+  appendThenRefresh(state, warmIndex(), home.paths, home.live);
+}
 // A fixed count: each iteration grows the rollout by a turn's worth, about 100 KB.
 BENCHMARK(BM_AppendThenRefresh)->Iterations(500)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// The reading of the appended lines alone: a home holding only a copy of the live
+// rollout, so that the walk costs one stat.
+void BM_AppendedLinesRead(benchmark::State& state) {
+  namespace fs = std::filesystem;
+  const fs::path alone =
+      fs::temp_directory_path() / ("tessel-codex-alone-" + std::to_string(::getpid()));
+  const fs::path copy = alone / "sessions" / fs::path(home.live).filename();
+  std::error_code error;
+  fs::create_directories(copy.parent_path(), error);
+  fs::copy_file(home.live, copy, fs::copy_options::overwrite_existing, error);
+  if (error || ::truncate(copy.c_str(), static_cast<off_t>(home.liveSize)) != 0) {
+    state.SkipWithError("cannot copy the live rollout");
+    return;
+  }
+  CodexPaths paths;
+  paths.home = alone.string();
+  CodexIndex index;
+  index.refresh(paths, Date::now(), 0, unbounded);
+  appendThenRefresh(state, index, paths, copy.string());
+  fs::remove_all(alone, error);
+}
+BENCHMARK(BM_AppendedLinesRead)->Iterations(500)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 // The live rollout goes back as it was on every way out of the runs.
 struct LiveRestorer {

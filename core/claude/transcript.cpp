@@ -265,14 +265,17 @@ template <typename List>
 std::vector<std::string> walk(const ClaudePaths& paths, bool withSubagents, List&& list) {
   std::vector<std::string> found;
   const std::string projects = paths.projectsDir();
-  for (const std::string& project : list(projects)) {
+  const auto projectNames = list(projects);
+  for (const std::string& project : *projectNames) {
     const std::string folder = projects + "/" + project;
-    for (const std::string& entry : list(folder)) {
+    const auto entries = list(folder);
+    for (const std::string& entry : *entries) {
       if (entry.ends_with(".jsonl")) {
         found.push_back(folder + "/" + entry);
       } else if (withSubagents) {
         const std::string subagents = folder + "/" + entry + "/subagents";
-        for (const std::string& file : list(subagents)) {
+        const auto files = list(subagents);
+        for (const std::string& file : *files) {
           if (file.ends_with(".jsonl")) found.push_back(subagents + "/" + file);
         }
       }
@@ -285,7 +288,8 @@ std::vector<std::string> walk(const ClaudePaths& paths, bool withSubagents, List
 
 std::vector<std::string> files(const ClaudePaths& paths, bool withSubagents) {
   return walk(paths, withSubagents, [](const std::string& folder) {
-    return Files::list(folder).value_or(std::vector<std::string>());
+    return std::make_shared<const std::vector<std::string>>(
+        Files::list(folder).value_or(std::vector<std::string>()));
   });
 }
 

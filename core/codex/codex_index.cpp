@@ -145,54 +145,45 @@ void CodexIndex::refreshTitles(const CodexPaths& paths) {
   titlesSize_ = attributes->size;
 }
 
-std::vector<CodexIndex::Pending> CodexIndex::scan(const CodexPaths& paths, Date now,
-                                                  std::unordered_set<std::string>& seen) {
+std::vector<CodexIndex::Pending> CodexIndex::scan(const CodexPaths& paths, Date now) {
   const Date cutoff = now - keepDays * 86400;
-  // Session id -> its rollout; of two files claiming one id, the later modified.
-  std::unordered_map<std::string, Pending> found;
+  std::vector<Pending> found;
+  found.reserve(files_.size() + 64);
   const auto walk = [&](const auto& self, const std::string& folder, int depth) -> void {
-    for (const std::string& name : listings_.list(folder, now)) {
-      const std::string path = folder + "/" + name;
+    const Files::ListingCache::Names names = listings_.list(folder, now);
+    if (names->empty()) return;
+    const auto open = Files::OpenFolder::open(folder);
+    if (!open) return;
+    for (const std::string& name : *names) {
       if (name.starts_with("rollout-") && name.ends_with(".jsonl")) {
         auto id = sessionID(name);
         if (!id) continue;
-        const auto attributes = Files::attributes(path);
+        const auto attributes = open->attributes(name);
         if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) continue;
-        const auto known = found.find(*id);
-        if (known != found.end() && known->second.modified >= attributes->modified) continue;
-        found.insert_or_assign(*id, Pending{.path = path,
-                                            .id = *id,
-                                            .size = attributes->size,
-                                            .modified = attributes->modified});
+        std::string path;
+        path.reserve(folder.size() + 1 + name.size());
+        path.append(folder).append("/").append(name);
+        found.push_back(Pending{.path = std::move(path),
+                                .id = std::move(*id),
+                                .size = attributes->size,
+                                .modified = attributes->modified});
       } else if (depth < deepestFolder && name.find('.') == std::string::npos) {
-        const auto attributes = Files::attributes(path);
-        if (attributes && attributes->isDirectory) self(self, path, depth + 1);
+        const auto attributes = open->attributes(name);
+        if (attributes && attributes->isDirectory) self(self, folder + "/" + name, depth + 1);
       }
     }
   };
   walk(walk, paths.sessionsDir(), 0);
   listings_.forgetUnused();
-
-  std::vector<Pending> pending;
-  for (auto& [id, file] : found) {
-    seen.insert(file.path);
-    const auto state = files_.find(file.path);
-    if (state != files_.end()) {
-      if (state->second.isComplete && state->second.size == file.size &&
-          state->second.modified == file.modified) {
-        continue;
-      }
-      file.readInScan = state->second.readInScan;
-    }
-    pending.push_back(std::move(file));
-  }
-  // The files that waited longest go first; of those never read, the newest, so that
-  // live sessions appear early in a long first scan.
-  std::sort(pending.begin(), pending.end(), [](const Pending& a, const Pending& b) {
-    if (a.readInScan != b.readInScan) return a.readInScan < b.readInScan;
+  // Of two files claiming one id, the later modified.
+  std::sort(found.begin(), found.end(), [](const Pending& a, const Pending& b) {
+    if (a.id != b.id) return a.id < b.id;
     return a.modified > b.modified;
   });
-  return pending;
+  found.erase(std::unique(found.begin(), found.end(),
+                          [](const Pending& a, const Pending& b) { return a.id == b.id; }),
+              found.end());
+  return found;
 }
 
 void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64_t budget) {
@@ -204,15 +195,33 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
   }
   ++scans_;
   refreshTitles(paths);
-  std::unordered_set<std::string> seen;
-  const std::vector<Pending> pending = scan(paths, now, seen);
+  std::vector<Pending> found = scan(paths, now);
+  std::vector<const Pending*> pending;
+  for (Pending& file : found) {
+    // Every file found is marked seen, read or not, so that what the budget leaves
+    // waiting is neither dropped nor forgotten.
+    FileState& state = files_[file.path];
+    state.seenInScan = scans_;
+    if (state.isComplete && state.size == file.size && state.modified == file.modified) {
+      continue;
+    }
+    file.readInScan = state.readInScan;
+    pending.push_back(&file);
+  }
+  // The files that waited longest go first; of those never read, the newest, so that
+  // live sessions appear early in a long first scan.
+  std::sort(pending.begin(), pending.end(), [](const Pending* a, const Pending* b) {
+    if (a->readInScan != b->readInScan) return a->readInScan < b->readInScan;
+    return a->modified > b->modified;
+  });
 
   Changes changes;
   uint64_t left = budget;
   uint64_t readInCall = 0;
   std::string buffer;
-  for (const Pending& file : pending) {
+  for (const Pending* waiting : pending) {
     if (left == 0) break;
+    const Pending& file = *waiting;
     CodexSession start{.id = file.id, .path = file.path};
     bool wasForgotten = false;
     {
@@ -278,21 +287,29 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
       want = chunkBytes;
     }
     std::lock_guard guard(lock_);
-    merge(std::move(reader), file, isReset, changes);
+    merge(std::move(reader), file, isReset, now - keepCommandsDays * 86400, changes);
     files_[file.path] = FileState{.size = file.size,
                                   .modified = file.modified,
                                   .isComplete = isComplete,
-                                  .readInScan = scans_};
+                                  .readInScan = scans_,
+                                  .seenInScan = scans_};
   }
   // Files left waiting keep their old state, so the next scan finds them still to read.
-  std::erase_if(files_, [&](const auto& entry) { return !seen.contains(entry.first); });
+  const bool someGone = std::erase_if(files_, [&](const auto& entry) {
+                          return entry.second.seenInScan != scans_;
+                        }) > 0;
   buffer = std::string();
 
   {
     std::lock_guard guard(lock_);
     // An empty or unreadable sessions folder more likely passes than every file going at
     // once; forgetting would read everything again later.
-    if (!seen.empty()) forgetUnseen(seen, changes);
+    // Once one scan has looked for every session's file, each is in files_, so until a
+    // file goes there is nothing to forget.
+    if (!found.empty() && (someGone || !lookedForAll_)) {
+      forgetUnseen(changes);
+      lookedForAll_ = true;
+    }
     expire(now, changes);
     if (changes.limits && latest_) {
       if (auto reading = latest_->planReading()) readings_.push_back(*reading);
@@ -305,7 +322,8 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
   isRefreshing_ = false;
 }
 
-void CodexIndex::merge(Reader&& reader, const Pending& file, bool isReset, Changes& changes) {
+void CodexIndex::merge(Reader&& reader, const Pending& file, bool isReset, Date commandsFrom,
+                       Changes& changes) {
   const std::string& id = file.id;
   if (isReset) {
     // What the old content contributed goes; reading from the start adds it back.
@@ -326,9 +344,13 @@ void CodexIndex::merge(Reader&& reader, const Pending& file, bool isReset, Chang
     for (size_t i = 0; i < held.size(); ++i) held[i] += counts[i];
     changes.buckets.insert(key);
   }
-  changes.commands |= !reader.commands.empty();
-  for (auto& [callId, event] : reader.commands)
+  // Calls too old to keep are not taken in at all: on a first scan of weeks of rollouts
+  // they would be most of the map, only to expire a moment later.
+  for (auto& [callId, event] : reader.commands) {
+    if (event.start < commandsFrom) continue;
     commands_.insert_or_assign(callId, std::move(event));
+    changes.commands = true;
+  }
   for (const auto& [callId, ended] : reader.ended) {
     // A code cell's calls end with the cell: "<id>", "<id>#2", ...
     for (int n = 1;; ++n) {
@@ -351,9 +373,10 @@ void CodexIndex::merge(Reader&& reader, const Pending& file, bool isReset, Chang
   changes.sessions.insert(id);
 }
 
-void CodexIndex::forgetUnseen(const std::unordered_set<std::string>& seen, Changes& changes) {
+void CodexIndex::forgetUnseen(Changes& changes) {
+  // files_ holds only the files this scan found.
   for (auto entry = sessions_.begin(); entry != sessions_.end();) {
-    if (seen.contains(entry->second.path)) {
+    if (files_.contains(entry->second.path)) {
       ++entry;
       continue;
     }

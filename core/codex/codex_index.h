@@ -76,15 +76,19 @@ class CodexIndex {
     bool isComplete = false;
     // The refresh that last read it, for reading the longest-waiting files first.
     uint64_t readInScan = 0;
+    // The refresh that last found it in the sessions folder.
+    uint64_t seenInScan = 0;
   };
   struct Pending;
   struct Changes;
 
   void refreshTitles(const CodexPaths& paths);
-  std::vector<Pending> scan(const CodexPaths& paths, Date now,
-                            std::unordered_set<std::string>& seen);
-  void merge(Reader&& reader, const Pending& file, bool isReset, Changes& changes);
-  void forgetUnseen(const std::unordered_set<std::string>& seen, Changes& changes);
+  // The rollouts in the sessions folder, one per session id.
+  std::vector<Pending> scan(const CodexPaths& paths, Date now);
+  void merge(Reader&& reader, const Pending& file, bool isReset, Date commandsFrom,
+             Changes& changes);
+  // Forgets the sessions whose files the last scan did not find.
+  void forgetUnseen(Changes& changes);
   void expire(Date now, Changes& changes);
   void save(Date now, const Changes& changes);
 
@@ -92,6 +96,7 @@ class CodexIndex {
   Files::ListingCache listings_;
   std::unordered_map<std::string, FileState> files_;
   uint64_t scans_ = 0;
+  bool lookedForAll_ = false;
 
   mutable std::mutex lock_;
   // Guarded by lock_.

@@ -17,5 +17,8 @@ struct FileStatus {
 
 // Follows symbolic links; nothing when the path cannot be reached.
 std::optional<FileStatus> fileStatus(const std::string& path);
+// The same for the entry `name` of the folder open as `folder`: only the name is looked
+// up, not the folder's whole path again.
+std::optional<FileStatus> fileStatus(int folder, const char* name);
 
 }  // namespace tessel::platform

@@ -115,12 +115,33 @@ std::optional<std::vector<std::string>> list(const std::string& folder) {
   return names;
 }
 
-std::vector<std::string> ListingCache::list(const std::string& folder, Date now) {
+std::optional<OpenFolder> OpenFolder::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  return OpenFolder(fd);
+}
+
+OpenFolder::~OpenFolder() {
+  if (fd_ >= 0) close(fd_);
+}
+
+OpenFolder::OpenFolder(OpenFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+std::optional<Attributes> OpenFolder::attributes(const std::string& name) const {
+  const auto status = platform::fileStatus(fd_, name.c_str());
+  if (!status) return std::nullopt;
+  return Attributes{.size = status->sizeBytes,
+                    .modified = Date(status->modifiedSeconds),
+                    .isDirectory = status->isDirectory};
+}
+
+ListingCache::Names ListingCache::list(const std::string& folder, Date now) {
+  static const Names none = std::make_shared<const std::vector<std::string>>();
   const auto folderAttributes = attributes(folder);
   if (!folderAttributes || !folderAttributes->isDirectory) {
     std::lock_guard guard(lock_);
     listings_.erase(folder);
-    return {};
+    return none;
   }
   {
     std::lock_guard guard(lock_);
@@ -131,18 +152,19 @@ std::vector<std::string> ListingCache::list(const std::string& folder, Date now)
     }
   }
   std::optional<std::vector<std::string>> names = Files::list(folder);
-  if (!names) return {};
+  if (!names) return none;
+  Names listing = std::make_shared<const std::vector<std::string>>(std::move(*names));
   // The file system stamps changes with a coarse clock: a change in the same tick as this
   // listing would leave the time as it is. Only listings of folders that have been quiet
   // for a while are kept.
   const double quiet = now - folderAttributes->modified;
   std::lock_guard guard(lock_);
   if (quiet > 2) {
-    listings_[folder] = Listing{folderAttributes->modified, *names};
+    listings_[folder] = Listing{folderAttributes->modified, listing};
   } else {
     listings_.erase(folder);
   }
-  return std::move(*names);
+  return listing;
 }
 
 void ListingCache::forgetUnused() {

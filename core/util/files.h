@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -49,13 +50,35 @@ std::optional<Attributes> attributes(const std::string& path);
 // them; nothing when it cannot be listed, which says nothing about what it holds.
 std::optional<std::vector<std::string>> list(const std::string& folder);
 
+// A folder held open for asking about many of its entries: each then costs a lookup of
+// its name alone, where a stat of the whole path walks every folder above it again.
+class OpenFolder {
+ public:
+  static std::optional<OpenFolder> open(const std::string& path);
+  ~OpenFolder();
+  OpenFolder(OpenFolder&& other) noexcept;
+  OpenFolder(const OpenFolder&) = delete;
+  OpenFolder& operator=(const OpenFolder&) = delete;
+  OpenFolder& operator=(OpenFolder&&) = delete;
+
+  // One stat of the entry `name` (links followed), like `attributes(folder + "/" + name)`.
+  std::optional<Attributes> attributes(const std::string& name) const;
+
+ private:
+  explicit OpenFolder(int fd) : fd_(fd) {}
+  int fd_;
+};
+
 // Folder listings kept by the folder's modification time, for readers that list the same
 // folders on every refresh: an unchanged folder costs one stat instead of a listing.
 // One lock, never held while a folder is read; safe from any thread.
 class ListingCache {
  public:
-  // `Files::list(folder)`, from the cache when the folder has not changed since.
-  std::vector<std::string> list(const std::string& folder, Date now);
+  using Names = std::shared_ptr<const std::vector<std::string>>;
+  // `Files::list(folder)` (empty when it cannot be listed), from the cache when the
+  // folder has not changed since. Shared, not copied: a walk of thousands of files asks
+  // for every listing on every refresh.
+  Names list(const std::string& folder, Date now);
   // Drops the listings of folders not listed since the previous call: a reader calls it
   // after each full walk, so folders that went away do not stay in memory.
   void forgetUnused();
@@ -63,7 +86,7 @@ class ListingCache {
  private:
   struct Listing {
     Date modified;
-    std::vector<std::string> names;
+    Names names;
     bool used = true;
   };
   std::mutex lock_;

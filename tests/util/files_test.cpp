@@ -10,7 +10,8 @@
 namespace tessel {
 namespace {
 
-std::vector<std::string> sorted(std::vector<std::string> names) {
+std::vector<std::string> sorted(const Files::ListingCache::Names& listing) {
+  std::vector<std::string> names = *listing;
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -23,7 +24,7 @@ TEST(ListingCache, ListsAgainOnlyWhenTheFolderChanged) {
   const Date now = Date::now();
   // A folder changed just now is listed every time: a change within the same clock tick
   // would not move its time.
-  EXPECT_EQ(cache.list(folder, now), std::vector<std::string>{"a.jsonl"});
+  EXPECT_EQ(*cache.list(folder, now), std::vector<std::string>{"a.jsonl"});
   dir.write("projects/b.jsonl", "");
   EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "b.jsonl"}));
 
@@ -47,13 +48,37 @@ TEST(ListingCache, ListsAgainOnlyWhenTheFolderChanged) {
   EXPECT_EQ(sorted(cache.list(folder, now)), (std::vector<std::string>{"a.jsonl", "c.jsonl"}));
   cache.forgetUnused();
   cache.forgetUnused();  // not listed in this walk: dropped
-  EXPECT_EQ(cache.list(folder, now), std::vector<std::string>{"a.jsonl"});
+  EXPECT_EQ(*cache.list(folder, now), std::vector<std::string>{"a.jsonl"});
 
   // Gone, or a file where the folder was: nothing.
   std::filesystem::remove_all(folder);
-  EXPECT_TRUE(cache.list(folder, now).empty());
+  EXPECT_TRUE(cache.list(folder, now)->empty());
   dir.write("projects", "a file now");
-  EXPECT_TRUE(cache.list(folder, now).empty());
+  EXPECT_TRUE(cache.list(folder, now)->empty());
+}
+
+TEST(OpenFolder, AsksAboutEntriesLikeTheirPaths) {
+  test::TempDir dir;
+  dir.write("sessions/a.jsonl", "12345");
+  std::filesystem::create_directories(dir / "sessions/2026");
+  std::filesystem::create_symlink(dir / "sessions/a.jsonl", dir / "sessions/link.jsonl");
+  const auto folder = Files::OpenFolder::open(dir / "sessions");
+  ASSERT_TRUE(folder);
+  for (const std::string name : {"a.jsonl", "2026", "link.jsonl"}) {
+    const auto direct = Files::attributes(dir / ("sessions/" + name));
+    const auto held = folder->attributes(name);
+    ASSERT_TRUE(direct && held) << name;
+    EXPECT_EQ(held->size, direct->size) << name;
+    EXPECT_EQ(held->isDirectory, direct->isDirectory) << name;
+    EXPECT_EQ(held->modified, direct->modified) << name;
+  }
+  EXPECT_FALSE(folder->attributes("missing"));
+  // The folder stays open when its path goes: entries are still found under the new name.
+  std::filesystem::rename(dir / "sessions", dir / "moved");
+  EXPECT_EQ(folder->attributes("a.jsonl")->size, 5U);
+
+  EXPECT_FALSE(Files::OpenFolder::open(dir / "moved/a.jsonl"));
+  EXPECT_FALSE(Files::OpenFolder::open(dir / "nowhere"));
 }
 
 }  // namespace
