@@ -13,6 +13,16 @@
 #include "platform/file_status.h"
 
 namespace tessel::Files {
+namespace {
+
+std::optional<Attributes> attributesOf(const std::optional<platform::FileStatus>& status) {
+  if (!status) return std::nullopt;
+  return Attributes{.size = status->sizeBytes,
+                    .modified = Date(status->modifiedSeconds),
+                    .isDirectory = status->isDirectory};
+}
+
+}  // namespace
 
 std::optional<std::string> read(const std::string& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -92,11 +102,7 @@ std::optional<Date> modificationTime(const std::string& path) {
 }
 
 std::optional<Attributes> attributes(const std::string& path) {
-  const auto status = platform::fileStatus(path);
-  if (!status) return std::nullopt;
-  return Attributes{.size = status->sizeBytes,
-                    .modified = Date(status->modifiedSeconds),
-                    .isDirectory = status->isDirectory};
+  return attributesOf(platform::fileStatus(path));
 }
 
 std::optional<std::vector<std::string>> list(const std::string& folder) {
@@ -128,11 +134,7 @@ OpenFolder::~OpenFolder() {
 OpenFolder::OpenFolder(OpenFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
 std::optional<Attributes> OpenFolder::attributes(const std::string& name) const {
-  const auto status = platform::fileStatus(fd_, name.c_str());
-  if (!status) return std::nullopt;
-  return Attributes{.size = status->sizeBytes,
-                    .modified = Date(status->modifiedSeconds),
-                    .isDirectory = status->isDirectory};
+  return attributesOf(platform::fileStatus(fd_, name.c_str()));
 }
 
 ListingCache::Names ListingCache::list(const std::string& folder, Date now) {
