@@ -275,6 +275,49 @@ TEST(CodexIndex, ARestartResumesFromTheStoredOffsets) {
   EXPECT_EQ(third.buckets(), resumed.buckets());
 }
 
+TEST(CodexIndex, ForgetsAStoredSessionOnlyOnceItsFileIsSurelyGone) {
+  TempDir home;
+  const CodexPaths paths{home.path()};
+  const std::string one = home.write(rolloutName(first), session(first, "make", 20));
+  const std::string two = home.write(rolloutName(second), session(second, "ls", 30));
+  std::shared_ptr<IndexStore> store = IndexStore::open(home / "support/index.sqlite");
+  ASSERT_TRUE(store);
+  {
+    CodexIndex index;
+    index.store(now, store);
+    index.refresh(paths, now, 0, noLimit);
+    ASSERT_EQ(index.allSessions().size(), 2u);
+  }
+  // While Tessel was not running, both rollouts went and the folder is empty: that looks
+  // more like a home being moved than every session ending, so nothing is forgotten yet.
+  std::filesystem::remove(one);
+  std::filesystem::remove(two);
+  CodexIndex resumed;
+  resumed.store(now, store);
+  resumed.refresh(paths, now, 0, noLimit);
+  EXPECT_EQ(resumed.allSessions().size(), 2u);
+
+  // A rollout appears again: now the scan has looked, and the missing one goes, in memory
+  // and in the store.
+  home.write(rolloutName(second), session(second, "ls", 30));
+  resumed.refresh(paths, now + 1, 0, noLimit);
+  ASSERT_EQ(resumed.allSessions().size(), 1u);
+  EXPECT_EQ(resumed.allSessions()[0].id, second);
+  CodexIndex third;
+  third.store(now, store);
+  ASSERT_EQ(third.allSessions().size(), 1u);
+  EXPECT_EQ(third.allSessions()[0].id, second);
+
+  // Later a file that every earlier scan saw goes while another stays.
+  home.write(rolloutName(first), session(first, "make", 20));
+  third.refresh(paths, now + 2, 0, noLimit);
+  ASSERT_EQ(third.allSessions().size(), 2u);
+  std::filesystem::remove(home / rolloutName(second));
+  third.refresh(paths, now + 3, 0, noLimit);
+  ASSERT_EQ(third.allSessions().size(), 1u);
+  EXPECT_EQ(third.allSessions()[0].id, first);
+}
+
 TEST(CodexIndex, FindsWhichProcessHoldsASessionOpen) {
   TempDir dir;
   std::filesystem::create_directories(dir / "real/thread-writer-locks");
