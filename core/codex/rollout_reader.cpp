@@ -17,6 +17,8 @@ namespace {
 using simdjson::SUCCESS;
 using simdjson::ondemand::json_type;
 using Value = simdjson::ondemand::value;
+using Json::readObject;
+using Json::take;
 
 enum class Kind {
   sessionMeta,
@@ -119,50 +121,6 @@ bool saysFailed(std::string_view head) {
     if (code && *code != 0) return true;
   }
   return false;
-}
-
-// Typed reads of one member into an optional: null leaves it empty; a value of another
-// type fails the line.
-bool take(Value value, std::optional<std::string_view>& into) {
-  if (Json::isNull(value)) return true;
-  std::string_view text;
-  if (value.get_string().get(text) != SUCCESS) return false;
-  into = text;
-  return true;
-}
-
-bool take(Value value, std::optional<int64_t>& into) {
-  if (Json::isNull(value)) return true;
-  int64_t number = 0;
-  if (value.get_int64().get(number) != SUCCESS) return false;
-  into = number;
-  return true;
-}
-
-bool take(Value value, std::optional<double>& into) {
-  if (Json::isNull(value)) return true;
-  double number = 0;
-  if (value.get_double().get(number) != SUCCESS) return false;
-  into = number;
-  return true;
-}
-
-bool take(Value value, std::optional<bool>& into) {
-  if (Json::isNull(value)) return true;
-  bool flag = false;
-  if (value.get_bool().get(flag) != SUCCESS) return false;
-  into = flag;
-  return true;
-}
-
-// Calls `visit(key, value)` for each member of an object value; null counts as an
-// object without members. False when the value is something else or breaks off.
-template <class Visit>
-bool readObject(Value value, Visit&& visit) {
-  if (Json::isNull(value)) return true;
-  simdjson::ondemand::object object;
-  if (value.get_object().get(object) != SUCCESS) return false;
-  return Json::forEachMember(object, visit);
 }
 
 // The members of a line: its "timestamp" and "payload" (handed to `payload`); the others

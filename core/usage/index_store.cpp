@@ -53,12 +53,19 @@ constexpr const char* laterSchema =
     "output INTEGER, cache_write INTEGER, cache_read INTEGER, messages INTEGER, "
     "PRIMARY KEY (t, sid, cwd, model, entry));";
 
+// Columns added without a version change, one statement each: adding one that is
+// already there fails alone.
+constexpr const char* laterColumns[] = {
+    "ALTER TABLE usage_buckets ADD COLUMN cache_write_1h INTEGER NOT NULL DEFAULT 0",
+    "ALTER TABLE codex_buckets ADD COLUMN cache_write_1h INTEGER NOT NULL DEFAULT 0",
+};
+
 constexpr const char* selectUsageBuckets =
-    "SELECT t, sid, cwd, model, entry, input, output, cache_write, cache_read, messages "
-    "FROM usage_buckets WHERE t >= ?";
+    "SELECT t, sid, cwd, model, entry, input, output, cache_write, cache_read, messages, "
+    "cache_write_1h FROM usage_buckets WHERE t >= ?";
 constexpr const char* selectCodexBuckets =
-    "SELECT t, sid, cwd, model, entry, input, output, cache_write, cache_read, messages "
-    "FROM codex_buckets WHERE t >= ?";
+    "SELECT t, sid, cwd, model, entry, input, output, cache_write, cache_read, messages, "
+    "cache_write_1h FROM codex_buckets WHERE t >= ?";
 
 std::string joinedIds(const std::vector<std::string>& ids) {
   std::string joined;
@@ -145,6 +152,7 @@ bool IndexStore::prepareSchema() {
     Sqlite::execute(db, setVersion.c_str());
   }
   Sqlite::execute(db, laterSchema);
+  for (const char* column : laterColumns) Sqlite::execute(db, column);
   return true;
 }
 
@@ -290,7 +298,7 @@ void IndexStore::saveUsage(const std::unordered_map<std::string, FileOffset>& fi
           Statement::prepare(db, "DELETE FROM file_offsets WHERE kind = 'usage' AND path = ?")) {
     for (const std::string& path : forgetFiles) remove->run(std::array<Value, 1>{path});
   }
-  saveBucketsLocked("INSERT OR REPLACE INTO usage_buckets VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+  saveBucketsLocked("INSERT OR REPLACE INTO usage_buckets VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                     buckets);
   if (auto insert = Statement::prepare(db, "INSERT OR REPLACE INTO project_names VALUES (?, ?)")) {
     for (const auto& [cwd, name] : names) insert->run(std::array<Value, 2>{cwd, name});
@@ -305,8 +313,9 @@ void IndexStore::saveBucketsLocked(const char* sql, const Tally& buckets) {
   auto insert = Statement::prepare(db_.get(), sql);
   if (!insert) return;
   for (const auto& [bucket, counts] : buckets) {
-    insert->run(std::array<Value, 10>{bucket.t, bucket.sid, bucket.cwd, bucket.model, bucket.entry,
-                                      counts[0], counts[1], counts[2], counts[3], counts[4]});
+    insert->run(std::array<Value, 11>{bucket.t, bucket.sid, bucket.cwd, bucket.model, bucket.entry,
+                                      counts[0], counts[1], counts[2], counts[3], counts[4],
+                                      counts[5]});
   }
 }
 
@@ -326,7 +335,7 @@ void IndexStore::saveCodex(const std::vector<SessionRow>& sessions,
   Transaction transaction(db_.get());
   saveSessionsLocked("INSERT OR REPLACE INTO codex_sessions (id, data) VALUES (?, ?)",
                      "DELETE FROM codex_sessions WHERE id = ?", sessions, forget);
-  saveBucketsLocked("INSERT OR REPLACE INTO codex_buckets VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+  saveBucketsLocked("INSERT OR REPLACE INTO codex_buckets VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                     buckets);
   if (auto prune = Statement::prepare(db_.get(), "DELETE FROM codex_buckets WHERE t < ?")) {
     prune->run(std::array<Value, 1>{oldest});

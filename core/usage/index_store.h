@@ -38,8 +38,9 @@ class IndexStore {
     std::string entry{};
     bool operator==(const Bucket&) const = default;
   };
-  // Input, output, cache-write and cache-read tokens, then messages.
-  using Counts = std::array<int64_t, 5>;
+  // Input, output, cache-write and cache-read tokens, then messages, then the part of
+  // the cache writes kept for an hour rather than five minutes (priced higher).
+  using Counts = std::array<int64_t, 6>;
   using Tally = std::unordered_map<Bucket, Counts>;
 
   // How far a reader got in one file. `ids` are the message ids already counted there;

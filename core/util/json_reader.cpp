@@ -60,4 +60,36 @@ bool isValid(simdjson::ondemand::value value) {
   return false;
 }
 
+bool take(simdjson::ondemand::value value, std::optional<std::string_view>& into) {
+  if (isNull(value)) return true;
+  std::string_view text;
+  if (value.get_string().get(text) != simdjson::SUCCESS) return false;
+  into = text;
+  return true;
+}
+
+bool take(simdjson::ondemand::value value, std::optional<int64_t>& into) {
+  if (isNull(value)) return true;
+  int64_t number = 0;
+  if (value.get_int64().get(number) != simdjson::SUCCESS) return false;
+  into = number;
+  return true;
+}
+
+bool take(simdjson::ondemand::value value, std::optional<double>& into) {
+  if (isNull(value)) return true;
+  double number = 0;
+  if (value.get_double().get(number) != simdjson::SUCCESS) return false;
+  into = number;
+  return true;
+}
+
+bool take(simdjson::ondemand::value value, std::optional<bool>& into) {
+  if (isNull(value)) return true;
+  bool flag = false;
+  if (value.get_bool().get(flag) != simdjson::SUCCESS) return false;
+  into = flag;
+  return true;
+}
+
 }  // namespace tessel::Json

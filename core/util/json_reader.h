@@ -4,6 +4,8 @@
 
 #include <simdjson.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -40,6 +42,23 @@ bool forEachMember(simdjson::ondemand::object& object, Visit&& visit) {
     }
   }
   return true;
+}
+
+// Typed reads of one member into an optional: null leaves it empty; a value of another
+// type answers false, which fails the line.
+bool take(simdjson::ondemand::value value, std::optional<std::string_view>& into);
+bool take(simdjson::ondemand::value value, std::optional<int64_t>& into);
+bool take(simdjson::ondemand::value value, std::optional<double>& into);
+bool take(simdjson::ondemand::value value, std::optional<bool>& into);
+
+// Calls `visit(key, value)` for each member of an object value; null counts as an
+// object without members. False when the value is something else or breaks off.
+template <class Visit>
+bool readObject(simdjson::ondemand::value value, Visit&& visit) {
+  if (isNull(value)) return true;
+  simdjson::ondemand::object object;
+  if (value.get_object().get(object) != simdjson::SUCCESS) return false;
+  return forEachMember(object, visit);
 }
 
 }  // namespace tessel::Json
