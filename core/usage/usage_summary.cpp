@@ -1,0 +1,226 @@
+#include "usage/usage_summary.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+
+namespace tessel {
+namespace {
+
+// Days since 1970-01-01 of a civil date (Howard Hinnant's algorithm).
+int64_t dayNumber(int64_t year, int64_t month, int64_t day) {
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t yearOfEra = year - era * 400;
+  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
+  return era * 146097 + dayOfEra - 719468;
+}
+
+struct LocalTime {
+  int64_t day = 0;  // local calendar day, as days since 1970-01-01
+  int hour = 0;
+  int weekday = 0;  // Monday 0
+};
+
+LocalTime localTime(double seconds) {
+  const auto whole = static_cast<time_t>(seconds);
+  tm parts{};
+  localtime_r(&whole, &parts);
+  return {dayNumber(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday), parts.tm_hour,
+          (parts.tm_wday + 6) % 7};
+}
+
+// Local midnight of `day` (mktime settles summer time).
+Date midnight(int64_t day) {
+  // Back from days to a civil date.
+  const int64_t z = day + 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t dayOfEra = z - era * 146097;
+  const int64_t yearOfEra =
+      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+  const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  tm parts{};
+  parts.tm_year = static_cast<int>(year - 1900);
+  parts.tm_mon = static_cast<int>(month - 1);
+  parts.tm_mday = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+  parts.tm_isdst = -1;
+  return Date(static_cast<double>(mktime(&parts)));
+}
+
+TokenBucket bucketOf(const IndexStore::Counts& counts) {
+  return {counts[0], counts[1], counts[2], counts[3], counts[4]};
+}
+
+// One tally's counts and cost, worked out once and added to every row it belongs to.
+struct Priced {
+  TokenBucket counts;
+  std::optional<double> cost;
+};
+
+void add(UsageTotal& total, const Priced& priced) {
+  total.counts.input += priced.counts.input;
+  total.counts.output += priced.counts.output;
+  total.counts.cacheWrite += priced.counts.cacheWrite;
+  total.counts.cacheRead += priced.counts.cacheRead;
+  total.counts.messages += priced.counts.messages;
+  if (priced.cost) {
+    total.cost += *priced.cost;
+  } else {
+    total.unpricedTokens += priced.counts.tokens();
+  }
+}
+
+void add(TimeBucket& bucket, const std::string& model, const Priced& priced) {
+  add(bucket.total, priced);
+  bucket.tokens += priced.counts.tokens();
+  bucket.byModel[model] += priced.counts.tokens();
+}
+
+std::vector<RankedRow> ranked(std::unordered_map<std::string, UsageTotal>&& rows,
+                              bool modelLabels) {
+  std::vector<RankedRow> list;
+  list.reserve(rows.size());
+  for (auto& [key, total] : rows) {
+    std::string label = modelLabels ? prettyModel(key) : key;
+    list.push_back({key, std::move(label), total});
+  }
+  std::sort(list.begin(), list.end(), [](const RankedRow& a, const RankedRow& b) {
+    const int64_t left = a.total.counts.tokens(), right = b.total.counts.tokens();
+    if (left != right) return left > right;
+    return a.key < b.key;
+  });
+  return list;
+}
+
+std::string capitalized(std::string_view word) {
+  std::string text(word);
+  if (!text.empty()) text[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[0])));
+  return text;
+}
+
+bool isNumber(std::string_view word) {
+  return !word.empty() && std::all_of(word.begin(), word.end(), [](char c) {
+    return std::isdigit(static_cast<unsigned char>(c)) != 0;
+  });
+}
+
+}  // namespace
+
+void UsageTotal::add(std::string_view model, const IndexStore::Counts& tally,
+                     const PriceTable& prices) {
+  tessel::add(*this, Priced{bucketOf(tally), prices.cost(model, tally)});
+}
+
+std::optional<double> UsageTotal::knownCost() const {
+  if (unpricedTokens > 0) return std::nullopt;
+  return cost;
+}
+
+Aggregate summarize(const IndexStore::Tally& buckets,
+                    const std::unordered_map<std::string, std::string>& names, int64_t skippedFiles,
+                    Date now, const PriceTable& prices, const SummaryOptions& options) {
+  Aggregate summary;
+  summary.skippedFiles = skippedFiles;
+  const LocalTime today = localTime(now.secondsSince1970());
+  const int64_t weekStart = today.day - today.weekday;
+  summary.hourly.resize(24);
+  const Date todayStart = midnight(today.day);
+  for (int hour = 0; hour < 24; ++hour) summary.hourly[hour].t = todayStart + hour * 3600.0;
+  summary.daily.resize(14);
+  for (int64_t i = 0; i < 14; ++i) summary.daily[i].t = midnight(today.day - 13 + i);
+
+  // Tallies share their slots and models: each is looked up once.
+  std::unordered_map<int64_t, LocalTime> slots;
+  std::unordered_map<std::string_view, const PriceTable::Price*> known;
+  std::unordered_map<std::string, UsageTotal> projects, models, entries, sessions;
+  for (const auto& [key, counts] : buckets) {
+    if (options.session && key.sid != *options.session) continue;
+    auto slot = slots.find(key.t);
+    if (slot == slots.end()) {
+      slot = slots.emplace(key.t, localTime(static_cast<double>(key.t))).first;
+    }
+    const LocalTime& local = slot->second;
+    auto price = known.find(key.model);
+    if (price == known.end()) price = known.emplace(key.model, prices.find(key.model)).first;
+    const Priced priced{
+        bucketOf(counts),
+        price->second ? std::optional(PriceTable::cost(*price->second, counts)) : std::nullopt};
+
+    const int64_t daysAgo = today.day - local.day;
+    if (daysAgo == 0) {
+      add(summary.today, priced);
+      add(summary.hourly[local.hour], key.model, priced);
+    } else if (daysAgo == 1) {
+      add(summary.yesterday, priced);
+    }
+    const bool inWeek = options.weekSince ? Date(static_cast<double>(key.t)) >= *options.weekSince
+                                          : local.day >= weekStart;
+    if (inWeek && daysAgo >= 0) add(summary.week, priced);
+    if (daysAgo >= 0 && daysAgo < 14) {
+      add(summary.fourteenDays, priced);
+      add(summary.daily[13 - daysAgo], key.model, priced);
+    }
+    summary.heat[local.weekday][local.hour] += counts[4];
+
+    const auto project = names.find(key.cwd);
+    add(projects[project == names.end() ? key.cwd : project->second], priced);
+    add(models[key.model], priced);
+    add(entries[key.entry], priced);
+    add(sessions[key.sid], priced);
+  }
+  summary.projects = ranked(std::move(projects), false);
+  summary.models = ranked(std::move(models), true);
+  summary.entries = ranked(std::move(entries), false);
+  summary.sessions = ranked(std::move(sessions), false);
+  return summary;
+}
+
+std::string prettyModel(std::string_view model) {
+  std::vector<std::string_view> words;
+  size_t begin = 0;
+  while (begin <= model.size()) {
+    size_t end = model.find('-', begin);
+    if (end == std::string_view::npos) end = model.size();
+    words.push_back(model.substr(begin, end - begin));
+    begin = end + 1;
+  }
+  if (words.size() >= 2 && words[0] == "claude") {
+    // claude-<family>-<major>[-<minor>][-<date>], or the older claude-<major>-<minor>-<family>.
+    std::string family;
+    std::vector<std::string_view> version;
+    for (size_t i = 1; i < words.size(); ++i) {
+      if (isNumber(words[i])) {
+        if (words[i].size() >= 8) break;  // the release date
+        version.push_back(words[i]);
+      } else if (family.empty()) {
+        family = capitalized(words[i]);
+      } else {
+        return std::string(model);
+      }
+    }
+    if (family.empty() || version.empty()) return std::string(model);
+    std::string name = family + " ";
+    for (size_t i = 0; i < version.size(); ++i) {
+      if (i > 0) name += '.';
+      name += version[i];
+    }
+    return name;
+  }
+  if (words.size() >= 2 && words[0] == "gpt" && !words[1].empty()) {
+    std::string name = "GPT-";
+    name += words[1];
+    for (size_t i = 2; i < words.size(); ++i) {
+      if (words[i].empty()) return std::string(model);
+      name += ' ';
+      name += capitalized(words[i]);
+    }
+    return name;
+  }
+  return std::string(model);
+}
+
+}  // namespace tessel
