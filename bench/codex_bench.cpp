@@ -29,6 +29,7 @@
 
 #include "codex/codex_home.h"
 #include "codex/codex_index.h"
+#include "process_memory.h"
 
 namespace tessel {
 namespace {
@@ -106,16 +107,6 @@ void restoreLive() {
   ::utimensat(AT_FDCWD, home.live.c_str(), times, 0);
 }
 
-uint64_t statusKilobytes(const char* key) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(key) + ":";
-  while (std::getline(status, line)) {
-    if (line.starts_with(prefix)) return std::stoull(line.substr(prefix.size()));
-  }
-  return 0;
-}
-
 // One index that has read the whole home, shared by the runs that start from there.
 CodexIndex& warmIndex() {
   static CodexIndex* index = [] {
@@ -129,15 +120,15 @@ CodexIndex& warmIndex() {
 // First so that the heap is as the index left it, not as earlier runs churned it. The
 // index is kept while memory is read, as the monitor keeps it.
 void BM_ResidentAfterIndexing(benchmark::State& state) {
-  const double before = static_cast<double>(statusKilobytes("VmRSS"));
+  const double before = static_cast<double>(bench::statusKilobytes("VmRSS"));
   for (auto _ : state) {
     CodexIndex& index = warmIndex();
     benchmark::DoNotOptimize(&index);
   }
-  const double after = static_cast<double>(statusKilobytes("VmRSS"));
+  const double after = static_cast<double>(bench::statusKilobytes("VmRSS"));
   state.counters["rss_MB"] = after / 1024;
   state.counters["growth_MB"] = (after - before) / 1024;
-  state.counters["peak_MB"] = static_cast<double>(statusKilobytes("VmHWM")) / 1024;
+  state.counters["peak_MB"] = static_cast<double>(bench::statusKilobytes("VmHWM")) / 1024;
   state.counters["sessions"] = static_cast<double>(warmIndex().allSessions().size());
   state.counters["commands"] = static_cast<double>(warmIndex().allCommands().size());
 }

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "process_memory.h"
 #include "projects_tree.h"
 #include "usage/usage_scanner.h"
 
@@ -69,16 +70,6 @@ bool survey(const std::string& folder) {
   return tree.files > 0;
 }
 
-uint64_t statusKilobytes(const char* key) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(key) + ":";
-  while (std::getline(status, line)) {
-    if (line.starts_with(prefix)) return std::stoull(line.substr(prefix.size()));
-  }
-  return 0;
-}
-
 IndexStore::Counts total(const IndexStore::Tally& buckets) {
   IndexStore::Counts sum{};
   for (const auto& [key, counts] : buckets) {
@@ -99,12 +90,12 @@ UsageScanner& warmScanner() {
 
 // First so that the heap is as the scanner left it, not as earlier runs churned it.
 void BM_ResidentAfterScanning(benchmark::State& state) {
-  const double before = static_cast<double>(statusKilobytes("VmRSS"));
+  const double before = static_cast<double>(bench::statusKilobytes("VmRSS"));
   for (auto _ : state) benchmark::DoNotOptimize(&warmScanner());
-  const double after = static_cast<double>(statusKilobytes("VmRSS"));
+  const double after = static_cast<double>(bench::statusKilobytes("VmRSS"));
   state.counters["rss_MB"] = after / 1024;
   state.counters["growth_MB"] = (after - before) / 1024;
-  state.counters["peak_MB"] = static_cast<double>(statusKilobytes("VmHWM")) / 1024;
+  state.counters["peak_MB"] = static_cast<double>(bench::statusKilobytes("VmHWM")) / 1024;
   const IndexStore::Tally buckets = warmScanner().buckets();
   state.counters["buckets"] = static_cast<double>(buckets.size());
   const IndexStore::Counts sum = total(buckets);

@@ -4,18 +4,10 @@
 #include <cctype>
 #include <ctime>
 
+#include "util/calendar.h"
+
 namespace tessel {
 namespace {
-
-// Days since 1970-01-01 of a civil date (Howard Hinnant's algorithm).
-int64_t dayNumber(int64_t year, int64_t month, int64_t day) {
-  year -= month <= 2 ? 1 : 0;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const int64_t yearOfEra = year - era * 400;
-  const int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  const int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
-}
 
 struct LocalTime {
   int64_t day = 0;  // local calendar day, as days since 1970-01-01
@@ -27,26 +19,17 @@ LocalTime localTime(double seconds) {
   const auto whole = static_cast<time_t>(seconds);
   tm parts{};
   localtime_r(&whole, &parts);
-  return {dayNumber(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday), parts.tm_hour,
-          (parts.tm_wday + 6) % 7};
+  const double civilDay =
+      Calendar::utcSeconds(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, 0, 0, 0) / 86400;
+  return {static_cast<int64_t>(civilDay), parts.tm_hour, (parts.tm_wday + 6) % 7};
 }
 
-// Local midnight of `day` (mktime settles summer time).
+// Local midnight of `day`: mktime carries the day of the month over into months and
+// years, and settles summer time.
 Date midnight(int64_t day) {
-  // Back from days to a civil date.
-  const int64_t z = day + 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const int64_t dayOfEra = z - era * 146097;
-  const int64_t yearOfEra =
-      (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-  const int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
-  const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
   tm parts{};
-  parts.tm_year = static_cast<int>(year - 1900);
-  parts.tm_mon = static_cast<int>(month - 1);
-  parts.tm_mday = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+  parts.tm_year = 70;
+  parts.tm_mday = static_cast<int>(1 + day);
   parts.tm_isdst = -1;
   return Date(static_cast<double>(mktime(&parts)));
 }
