@@ -142,6 +142,13 @@ TEST(UsageScanner, CountsEachReplyOnceInItsTenMinuteSlot) {
   scanner.refresh(paths, now, noLimit);
   EXPECT_EQ(scanner.buckets().at(key(noon + 1200)), (Counts{20, 520, 60, 80, 2, 0}));
   EXPECT_EQ(scanner.buckets().at(key(noon + 600)), (Counts{10, 20, 30, 40, 1, 25}));
+
+  // A tool result longer than one read is taken whole, and the reply after it counts.
+  append(file, R"({"type":"user","message":{"role":"user","content":")" +
+                   std::string(5 << 20, 'x') + "\"}}\n" +
+                   reply(at(12, 40, 0), {.id = "msg_i", .input = 5}));
+  scanner.refresh(paths, now, noLimit);
+  EXPECT_EQ(total(scanner.buckets())[0], 1041 + 5);
 }
 
 TEST(UsageScanner, SubagentFilesCountForTheirSessionAndResumedCopiesOnce) {
