@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     if (!mkdtemp(pattern)) return 1;
     made = folder = pattern;
     tessel::bench::TreeOptions options{.output = folder,
-                                       .bytes = 48u * 1024 * 1024,
+                                       .bytes = uint64_t{48} << 20,
                                        .seed = 3,
                                        .nowMs = tessel::bench::nowMillis()};
     tessel::bench::TreeStats stats;

@@ -222,7 +222,7 @@ TEST(UsageScanner, ARestartReadsOnlyNewBytesAndEndsWithTheSameTotals) {
   std::string first, second;
   for (int i = 0; i < 40; ++i) {
     const std::string id = "msg_" + std::to_string(i);
-    const Reply r{.id = id, .input = i, .output = 2 * i};
+    const Reply r{.id = id, .input = i, .output = 2 * int64_t{i}};
     (i < 25 ? first : second) += reply(at(12, i, 0), r);
   }
   const std::string file = home.write(session, first);
