@@ -42,6 +42,10 @@ struct Tree {
 
 Tree tree;  // filled in by main before the runs
 
+double modifiedSeconds(const struct stat& info) {
+  return static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
+}
+
 bool survey(const std::string& folder) {
   namespace fs = std::filesystem;
   tree.paths.configDir = folder;
@@ -50,8 +54,16 @@ bool survey(const std::string& folder) {
   double newest = 0;
   for (fs::recursive_directory_iterator entry(tree.paths.projectsDir(), error), end;
        !error && entry != end; entry.increment(error)) {
-    if (!entry->is_regular_file(error) || entry->path().extension() != ".jsonl") continue;
     const std::string path = entry->path().string();
+    if (entry->is_directory(error)) {
+      // A tree written just now has folders younger than its files, whose dates the
+      // generator sets in the past; the scanner lists again any folder changed after
+      // "now", so "now" must follow them too.
+      struct stat info {};
+      if (::stat(path.c_str(), &info) == 0) newest = std::max(newest, modifiedSeconds(info));
+      continue;
+    }
+    if (!entry->is_regular_file(error) || entry->path().extension() != ".jsonl") continue;
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) continue;
     ssize_t n = 0;
@@ -62,9 +74,7 @@ bool survey(const std::string& folder) {
     ::fstat(fd, &info);
     ::close(fd);
     tree.files++;
-    const double modified =
-        static_cast<double>(info.st_mtim.tv_sec) + static_cast<double>(info.st_mtim.tv_nsec) / 1e9;
-    newest = std::max(newest, modified);
+    newest = std::max(newest, modifiedSeconds(info));
   }
   tree.now = Date(newest + 60);
   return tree.files > 0;

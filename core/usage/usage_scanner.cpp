@@ -23,6 +23,8 @@ constexpr uint64_t pieceBytes = 4 << 20;
 // Sub-agent folders nest (workflows/<run>/); the limit keeps a folder linked into itself
 // from walking forever.
 constexpr int deepestSubagentFolder = 4;
+// A folder of at most this many entries is not opened for its stats.
+constexpr size_t fewEntries = 4;
 // After reading this much in one call, free memory goes back to the system.
 constexpr uint64_t trimAfterBytes = 64 << 20;
 constexpr std::string_view unknown = "unknown";
@@ -179,27 +181,31 @@ std::vector<UsageScanner::Pending> UsageScanner::scan(const ClaudePaths& paths, 
                                                       Date cutoff) {
   std::vector<Pending> found;
   found.reserve(files_.size() + 64);
-  const auto take = [&](const std::string& folder, const Files::OpenFolder& open,
+  // `open` is the folder opened, or nothing for a folder of a few entries, where one
+  // stat by path costs less than opening and closing it.
+  const auto take = [&](const std::string& folder, const Files::OpenFolder* open,
                         const std::string& name) {
-    const auto attributes = open.attributes(name);
-    if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) return;
     std::string path;
     path.reserve(folder.size() + 1 + name.size());
     path.append(folder).append("/").append(name);
+    const auto attributes = open ? open->attributes(name) : Files::attributes(path);
+    if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) return;
     found.push_back(Pending{
         .path = std::move(path), .size = attributes->size, .modified = attributes->modified});
   };
   const auto subagents = [&](const auto& self, const std::string& folder, int depth) -> void {
     const Files::ListingCache::Names names = listings_.list(folder, now);
     if (names->empty()) return;
-    const auto open = Files::OpenFolder::open(folder);
-    if (!open) return;
+    const bool isLarge = names->size() > fewEntries;
+    const std::optional<Files::OpenFolder> open =
+        isLarge ? Files::OpenFolder::open(folder) : std::nullopt;
+    if (isLarge && !open) return;
     for (const std::string& name : *names) {
       if (name.ends_with(".jsonl")) {
-        take(folder, *open, name);
+        take(folder, open ? &*open : nullptr, name);
       } else if (depth < deepestSubagentFolder && name.find('.') == std::string::npos) {
-        const auto attributes = open->attributes(name);
-        if (attributes && attributes->isDirectory) self(self, folder + "/" + name, depth + 1);
+        // Listing answers nothing for what is not a folder.
+        self(self, folder + "/" + name, depth + 1);
       }
     }
   };
@@ -213,7 +219,7 @@ std::vector<UsageScanner::Pending> UsageScanner::scan(const ClaudePaths& paths, 
     if (!open) continue;
     for (const std::string& entry : *entries) {
       if (entry.ends_with(".jsonl")) {
-        take(folder, *open, entry);
+        take(folder, &*open, entry);
       } else if (entry == "subagents") {
         // Where early versions kept sub-agents' files.
         subagents(subagents, folder + "/subagents", 0);
