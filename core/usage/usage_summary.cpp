@@ -9,31 +9,6 @@
 namespace tessel {
 namespace {
 
-struct LocalTime {
-  int64_t day = 0;  // local calendar day, as days since 1970-01-01
-  int hour = 0;
-  int weekday = 0;  // Monday 0
-};
-
-LocalTime localTime(double seconds) {
-  const auto whole = static_cast<time_t>(seconds);
-  tm parts{};
-  localtime_r(&whole, &parts);
-  const double civilDay =
-      Calendar::utcSeconds(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, 0, 0, 0) / 86400;
-  return {static_cast<int64_t>(civilDay), parts.tm_hour, (parts.tm_wday + 6) % 7};
-}
-
-// Local midnight of `day`: mktime carries the day of the month over into months and
-// years, and settles summer time.
-Date midnight(int64_t day) {
-  tm parts{};
-  parts.tm_year = 70;
-  parts.tm_mday = static_cast<int>(1 + day);
-  parts.tm_isdst = -1;
-  return Date(static_cast<double>(mktime(&parts)));
-}
-
 TokenBucket bucketOf(const IndexStore::Counts& counts) {
   return {counts[0], counts[1], counts[2], counts[3], counts[4]};
 }
@@ -63,13 +38,13 @@ void add(TimeBucket& bucket, const std::string& model, const Priced& priced) {
   bucket.byModel[model] += priced.counts.tokens();
 }
 
-std::vector<RankedRow> ranked(std::unordered_map<std::string, UsageTotal>&& rows,
+std::vector<RankedRow> ranked(const std::unordered_map<std::string_view, UsageTotal>& rows,
                               bool modelLabels) {
   std::vector<RankedRow> list;
   list.reserve(rows.size());
-  for (auto& [key, total] : rows) {
-    std::string label = modelLabels ? prettyModel(key) : key;
-    list.push_back({key, std::move(label), total});
+  for (const auto& [key, total] : rows) {
+    std::string label = modelLabels ? prettyModel(key) : std::string(key);
+    list.push_back({std::string(key), std::move(label), total});
   }
   std::sort(list.begin(), list.end(), [](const RankedRow& a, const RankedRow& b) {
     const int64_t left = a.total.counts.tokens(), right = b.total.counts.tokens();
@@ -95,7 +70,23 @@ bool isNumber(std::string_view word) {
 
 void UsageTotal::add(std::string_view model, const IndexStore::Counts& tally,
                      const PriceTable& prices) {
-  tessel::add(*this, Priced{bucketOf(tally), prices.cost(model, tally)});
+  add(prices.find(model), tally);
+}
+
+void UsageTotal::add(const PriceTable::Price* price, const IndexStore::Counts& tally) {
+  tessel::add(*this, Priced{bucketOf(tally),
+                            price ? std::optional(PriceTable::cost(*price, tally)) : std::nullopt});
+}
+
+UsageTotal& UsageTotal::operator+=(const UsageTotal& other) {
+  counts.input += other.counts.input;
+  counts.output += other.counts.output;
+  counts.cacheWrite += other.counts.cacheWrite;
+  counts.cacheRead += other.counts.cacheRead;
+  counts.messages += other.counts.messages;
+  cost += other.cost;
+  unpricedTokens += other.unpricedTokens;
+  return *this;
 }
 
 std::optional<double> UsageTotal::knownCost() const {
@@ -108,25 +99,26 @@ Aggregate summarize(const IndexStore::Tally& buckets,
                     Date now, const PriceTable& prices, const SummaryOptions& options) {
   Aggregate summary;
   summary.skippedFiles = skippedFiles;
-  const LocalTime today = localTime(now.secondsSince1970());
+  const Calendar::LocalTime today = Calendar::localTime(now);
   const int64_t weekStart = today.day - today.weekday;
   summary.hourly.resize(24);
-  const Date todayStart = midnight(today.day);
+  const Date todayStart = Calendar::localMidnight(today.day);
   for (int hour = 0; hour < 24; ++hour) summary.hourly[hour].t = todayStart + hour * 3600.0;
   summary.daily.resize(14);
-  for (int64_t i = 0; i < 14; ++i) summary.daily[i].t = midnight(today.day - 13 + i);
+  for (int64_t i = 0; i < 14; ++i) summary.daily[i].t = Calendar::localMidnight(today.day - 13 + i);
 
   // Tallies share their slots and models: each is looked up once.
-  std::unordered_map<int64_t, LocalTime> slots;
+  std::unordered_map<int64_t, Calendar::LocalTime> slots;
   std::unordered_map<std::string_view, const PriceTable::Price*> known;
-  std::unordered_map<std::string, UsageTotal> projects, models, entries, sessions;
+  // Keyed by views of the tallies' own strings, which outlive this call.
+  std::unordered_map<std::string_view, UsageTotal> projects, models, entries, sessions;
   for (const auto& [key, counts] : buckets) {
     if (options.session && key.sid != *options.session) continue;
     auto slot = slots.find(key.t);
     if (slot == slots.end()) {
-      slot = slots.emplace(key.t, localTime(static_cast<double>(key.t))).first;
+      slot = slots.emplace(key.t, Calendar::localTime(Date(static_cast<double>(key.t)))).first;
     }
-    const LocalTime& local = slot->second;
+    const Calendar::LocalTime& local = slot->second;
     auto price = known.find(key.model);
     if (price == known.end()) price = known.emplace(key.model, prices.find(key.model)).first;
     const Priced priced{
@@ -155,10 +147,10 @@ Aggregate summarize(const IndexStore::Tally& buckets,
     add(entries[key.entry], priced);
     add(sessions[key.sid], priced);
   }
-  summary.projects = ranked(std::move(projects), false);
-  summary.models = ranked(std::move(models), true);
-  summary.entries = ranked(std::move(entries), false);
-  summary.sessions = ranked(std::move(sessions), false);
+  summary.projects = ranked(projects, false);
+  summary.models = ranked(models, true);
+  summary.entries = ranked(entries, false);
+  summary.sessions = ranked(sessions, false);
   return summary;
 }
 

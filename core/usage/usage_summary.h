@@ -39,6 +39,9 @@ struct UsageTotal {
   int64_t unpricedTokens = 0;
 
   void add(std::string_view model, const IndexStore::Counts& tally, const PriceTable& prices);
+  // With the model's price looked up already (nothing: it has none).
+  void add(const PriceTable::Price* price, const IndexStore::Counts& tally);
+  UsageTotal& operator+=(const UsageTotal& other);
   // Nothing while some tokens have no price.
   std::optional<double> knownCost() const;
   bool operator==(const UsageTotal&) const = default;

@@ -86,6 +86,24 @@ std::string formatLocal(Date date, const char* strftimeFormat) {
 
 std::string localDay(Date date) { return formatLocal(date, "%Y-%m-%d"); }
 
+LocalTime localTime(Date date) {
+  const auto whole = static_cast<time_t>(std::floor(date.secondsSince1970()));
+  tm parts{};
+  localtime_r(&whole, &parts);
+  const double civilDay =
+      utcSeconds(parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, 0, 0, 0) / 86400;
+  return {static_cast<int64_t>(civilDay), parts.tm_hour, (parts.tm_wday + 6) % 7};
+}
+
+// mktime carries the day of the month over into months and years.
+Date localMidnight(int64_t day) {
+  tm parts{};
+  parts.tm_year = 70;
+  parts.tm_mday = static_cast<int>(1 + day);
+  parts.tm_isdst = -1;
+  return Date(static_cast<double>(mktime(&parts)));
+}
+
 namespace {
 
 // Digits of the fraction past `keptDigits` are read but add nothing.

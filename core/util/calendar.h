@@ -2,6 +2,7 @@
 // formats in the POSIX locale. Stateless and safe from any thread.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -15,6 +16,16 @@ namespace tessel::Calendar {
 std::string formatLocal(Date date, const char* strftimeFormat);
 // "yyyy-MM-dd" of the local calendar day that holds `date`.
 std::string localDay(Date date);
+
+// Where `date` falls in the machine's current time zone.
+struct LocalTime {
+  int64_t day = 0;  // the local calendar day, as days since 1970-01-01
+  int hour = 0;
+  int weekday = 0;  // Monday 0
+};
+LocalTime localTime(Date date);
+// The local midnight that starts `day` (days since 1970-01-01), summer time settled.
+Date localMidnight(int64_t day);
 
 // "2025-03-07T10:00:00Z" or "2025-03-07T11:00:00+01:00". With `fractionalSeconds`
 // the seconds must carry a fraction ("10:00:00.123Z"); without, they must not.

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -213,5 +214,24 @@ size_t OpenFile::readAt(uint64_t start, char* into, size_t length) const {
   }
   return done;
 }
+
+std::optional<ExclusiveLock> ExclusiveLock::acquire(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return std::nullopt;
+  int result = 0;
+  while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+  }
+  if (result != 0) {
+    close(fd);
+    return std::nullopt;
+  }
+  return ExclusiveLock(fd);
+}
+
+ExclusiveLock::~ExclusiveLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+ExclusiveLock::ExclusiveLock(ExclusiveLock&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
 }  // namespace tessel::Files

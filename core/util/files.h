@@ -120,4 +120,21 @@ class OpenFile {
   uint64_t size_;
 };
 
+// An advisory lock that processes of ours take on `path` (created when missing) around
+// a read-modify-write of a file others may rewrite at the same moment; released when the
+// object goes. Blocks until the lock is free.
+class ExclusiveLock {
+ public:
+  static std::optional<ExclusiveLock> acquire(const std::string& path);
+  ~ExclusiveLock();
+  ExclusiveLock(ExclusiveLock&& other) noexcept;
+  ExclusiveLock(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(const ExclusiveLock&) = delete;
+  ExclusiveLock& operator=(ExclusiveLock&&) = delete;
+
+ private:
+  explicit ExclusiveLock(int fd) : fd_(fd) {}
+  int fd_;
+};
+
 }  // namespace tessel::Files
