@@ -342,8 +342,10 @@ bool UsageScanner::read(const Pending& file, FileState& state, int64_t oldest, u
     const std::string_view bytes(buffer_.data(), got);
     const size_t lastFeed = bytes.rfind('\n');
     if (passing) {
-      at += lastFeed == std::string_view::npos ? got : lastFeed + 1;
-      passing = lastFeed == std::string_view::npos;
+      // The long line ends at the first feed; the lines after it are read as usual.
+      const size_t end = bytes.find('\n');
+      at += end == std::string_view::npos ? got : end + 1;
+      passing = end == std::string_view::npos;
       if (got < length) break;
       continue;
     }

@@ -149,6 +149,16 @@ TEST(UsageScanner, CountsEachReplyOnceInItsTenMinuteSlot) {
                    reply(at(12, 40, 0), {.id = "msg_i", .input = 5}));
   scanner.refresh(paths, now, noLimit);
   EXPECT_EQ(total(scanner.buckets())[0], 1041 + 5);
+
+  // A line past the largest read, with the usage marks in it, is passed over whole; what
+  // follows it still counts.
+  append(
+      file,
+      R"({"type":"assistant","message":{"id":"msg_huge","usage":{"input_tokens":1},"content":")" +
+          std::string(UsageScanner::largestRead, 'x') + "\"}}\n" +
+          reply(at(12, 40, 1), {.id = "msg_j", .input = 6}));
+  scanner.refresh(paths, now, noLimit);
+  EXPECT_EQ(total(scanner.buckets())[0], 1046 + 6);
 }
 
 TEST(UsageScanner, SubagentFilesCountForTheirSessionAndResumedCopiesOnce) {
