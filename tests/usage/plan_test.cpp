@@ -80,6 +80,14 @@ TEST(PlanMath, AppRepliesGiveWindowsOrTheReasonThereAreNone) {
   EXPECT_EQ(ok->windows[1].resetsAt, Date(nine + 3 * 86400));
   EXPECT_EQ(ok->windows[2], (PlanWindow{"model:sonnet", "Weekly · Sonnet", 3, std::nullopt}));
 
+  // The public form: absent optionals left out, dates as text.
+  const std::string form =
+      R"({"at":"2026-12-08T09:00:00.000Z","extraUsageEnabled":true,"plan":"Max 20x",)"
+      R"("source":"app","windows":[{"kind":"five_hour","label":"5-hour limit","percentUsed":42.5,)";
+  EXPECT_EQ(toJson(*ok, DateForm::text).dump().substr(0, form.size()), form);
+  EXPECT_FALSE(toJson(Plan{}).contains("note"));
+  EXPECT_FALSE(toJson(ok->windows[2]).contains("resetsAt"));
+
   const auto unavailable = PlanMath::parseApp(R"({"plan": {"status": "unavailable"}})", at);
   ASSERT_TRUE(unavailable);
   EXPECT_EQ(unavailable->note, "Plan limits unavailable");
