@@ -126,25 +126,12 @@ Object encode(const SessionInfo& session) {
 }
 
 Object encode(const MetricsSample& sample) {
-  Object object = {{"id", text(sample.id())},     {"t", text(sample.t)},
-                   {"memory", sample.memory},     {"cpu", sample.cpu},
-                   {"netIn", sample.netIn},       {"netOut", sample.netOut},
-                   {"diskRead", sample.diskRead}, {"diskWrite", sample.diskWrite}};
-  putOptional(object, "gpu", sample.gpu);
-  putOptional(object, "gpuSystem", sample.gpuSystem);
+  Object object = {{"id", text(sample.id())}};
+  object.update(toJson<Object>(sample, DateForm::text));
   return object;
 }
 
-Object encode(const SystemSample& sample) {
-  Object object = {{"t", text(sample.t)},         {"cpu", sample.cpu},
-                   {"memUsed", sample.memUsed},   {"memTotal", sample.memTotal},
-                   {"pressure", sample.pressure}, {"swapUsed", sample.swapUsed},
-                   {"netIn", sample.netIn},       {"netOut", sample.netOut},
-                   {"diskRead", sample.diskRead}, {"diskWrite", sample.diskWrite}};
-  putOptional(object, "gpu", sample.gpu);
-  object["load"] = sample.load;
-  return object;
-}
+Object encode(const SystemSample& sample) { return toJson<Object>(sample, DateForm::text); }
 
 Object encode(const ActivitySnapshot& snapshot) {
   Object object = {{"date", text(snapshot.date)},
