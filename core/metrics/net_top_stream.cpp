@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "platform/thread_priority.h"
@@ -141,7 +142,8 @@ Totals parseNettop(std::string_view text) {
     const auto pid = wholeNumber<int32_t>(fields[0].substr(dot + 1));
     const auto in = wholeNumber<int64_t>(fields[1]);
     const auto out = wholeNumber<int64_t>(fields[2]);
-    if (!pid || !in || !out) continue;
+    // Byte counts below zero are not counts; they would also overflow the rates' subtraction.
+    if (!pid || !in || !out || *in < 0 || *out < 0) continue;
     totals[*pid] = {*in, *out};
   }
   return totals;
@@ -170,8 +172,8 @@ Rates ratesBetween(const Totals& earlier, const Totals& later, double seconds) {
 
 }  // namespace NetTop
 
-NetTopStream::NetTopStream(Intervals intervals, TotalsSource source)
-    : intervals_(intervals), source_(std::move(source)) {}
+NetTopStream::NetTopStream(Intervals intervals, TotalsSource source, MonotonicClock clock)
+    : intervals_(intervals), source_(std::move(source)), clock_(std::move(clock)) {}
 
 NetTopStream::~NetTopStream() {
   std::thread reader;
@@ -197,8 +199,12 @@ NetTopStream& NetTopStream::shared() {
 NetTop::Rates NetTopStream::latest() {
   std::lock_guard guard(lock_);
   if (!isRunning_ && !isStopping_) {
-    isRunning_ = true;
-    reader_ = std::thread([this] { run(); });
+    // A machine out of threads leaves the stream stopped, and the next call tries again.
+    try {
+      reader_ = std::thread([this] { run(); });
+      isRunning_ = true;
+    } catch (const std::system_error&) {
+    }
   }
   return rates_;
 }
@@ -210,13 +216,16 @@ bool NetTopStream::isRunning() const {
 
 void NetTopStream::run() {
   platform::lowerCurrentThreadPriority();
-  // The monotonic clock: a wall-clock step between two readings would make up a rate.
-  using Clock = std::chrono::steady_clock;
+  // A monotonic clock: a wall-clock step between two readings would make up a rate.
+  const MonotonicClock clock = clock_ ? clock_ : [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
   NetTop::Totals previous;
-  Clock::time_point previousAt{};
+  double previousAt = 0;
   while (true) {
     NetTop::Totals totals = source_();
-    const Clock::time_point takenAt = Clock::now();
+    const double takenAt = clock();
     double pauseSeconds = intervals_.readingSeconds;
     if (totals.empty()) {
       // Nothing to compare with: the next reading with sockets starts afresh rather than
@@ -225,8 +234,7 @@ void NetTopStream::run() {
       pauseSeconds = intervals_.idleSeconds;
     } else {
       if (!previous.empty()) {
-        const double seconds = std::chrono::duration<double>(takenAt - previousAt).count();
-        NetTop::Rates rates = NetTop::ratesBetween(previous, totals, seconds);
+        NetTop::Rates rates = NetTop::ratesBetween(previous, totals, takenAt - previousAt);
         std::lock_guard guard(lock_);
         rates_ = std::move(rates);
       }

@@ -53,9 +53,12 @@ class NetTopStream {
     double idleSeconds = 10;    // after a reading that found none
   };
   using TotalsSource = std::function<NetTop::Totals()>;
+  // Seconds since any fixed instant, never going back; empty means the steady clock.
+  using MonotonicClock = std::function<double()>;
 
-  // `source` is called on the reader thread only.
-  NetTopStream(Intervals intervals, TotalsSource source);
+  // `source` and `clock` are called on the reader thread only, the clock right after
+  // each reading.
+  NetTopStream(Intervals intervals, TotalsSource source, MonotonicClock clock = {});
   ~NetTopStream();
   NetTopStream(const NetTopStream&) = delete;
   NetTopStream& operator=(const NetTopStream&) = delete;
@@ -63,7 +66,8 @@ class NetTopStream {
   // The program's one stream, on `ss` from the standard tool folders.
   static NetTopStream& shared();
 
-  // The rates of the last two readings; empty until the reader has taken two.
+  // The rates between the last two readings in a row that found sockets; a reading that
+  // found none leaves them as they were. Empty until the reader has taken two.
   NetTop::Rates latest();
   bool isRunning() const;
 
@@ -72,6 +76,7 @@ class NetTopStream {
 
   const Intervals intervals_;
   const TotalsSource source_;
+  const MonotonicClock clock_;
   std::condition_variable wake_;
   mutable std::mutex lock_;
   // Guarded by lock_.

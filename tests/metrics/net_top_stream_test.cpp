@@ -95,6 +95,7 @@ TEST(NetTopParseNettop, ReadsNameDotPidAndTwoTotalsAndSkipsTheRest) {
       "badbytes.44,1.5,2,\n"
       "short.45,1\n"
       "empty.46,,2,\n"
+      "negative.48,-5,6,\n"
       "\n"
       "garbage\xff\n"
       "trailing.47,5,6";
@@ -130,13 +131,17 @@ TEST(NetTopReadSS, RunsSsFromTheToolFoldersAndGivesNothingWhenItFails) {
   EXPECT_EQ(NetTop::readSS(tools.runner()), Totals{});
 }
 
-// A totals source that plays `steps` in order, one per call, then answers empty forever.
-// At each call it keeps the stream's rates of the moment and the time, so a test sees
-// what every reading before it left behind.
+// A reader's world played from a script: each call of the source takes the next reading
+// and moves the clock to that reading's time; past the end it answers no sockets and the
+// clock stands still. At each call it keeps the stream's rates of the moment, so a test
+// sees what every reading before it left behind.
 class ScriptedSource {
  public:
-  using Step = std::function<Totals()>;
-  explicit ScriptedSource(std::vector<Step> steps) : steps_(std::move(steps)) {}
+  struct Reading {
+    double at = 0;  // seconds on the stream's clock
+    Totals totals{};
+  };
+  explicit ScriptedSource(std::vector<Reading> readings) : readings_(std::move(readings)) {}
 
   NetTopStream::TotalsSource source(NetTopStream*& stream) {
     return [this, &stream] {
@@ -144,9 +149,16 @@ class ScriptedSource {
       std::lock_guard guard(lock_);
       const size_t call = snapshots_.size();
       snapshots_.push_back(rates);
-      calledAt_.push_back(Clock::now());
       changed_.notify_all();
-      return call < steps_.size() ? steps_[call]() : Totals{};
+      if (call >= readings_.size()) return Totals{};
+      now_ = readings_[call].at;
+      return readings_[call].totals;
+    };
+  }
+  NetTopStream::MonotonicClock clock() {
+    return [this] {
+      std::lock_guard guard(lock_);
+      return now_;
     };
   }
 
@@ -160,32 +172,31 @@ class ScriptedSource {
     std::lock_guard guard(lock_);
     return snapshots_;
   }
-  double secondsBetweenCalls(size_t first, size_t second) const {
-    std::lock_guard guard(lock_);
-    return std::chrono::duration<double>(calledAt_.at(second) - calledAt_.at(first)).count();
-  }
 
  private:
-  const std::vector<Step> steps_;
+  const std::vector<Reading> readings_;
   mutable std::mutex lock_;
   std::condition_variable changed_;
   // Guarded by lock_.
   std::vector<Rates> snapshots_;
-  std::vector<Clock::time_point> calledAt_;
+  double now_ = 0;
 };
 
+// Totals of a process that has received 1 MB and sent 200 kB every second since 0.
+Totals steady(double seconds) {
+  return Totals{{10, {static_cast<int64_t>(1e6 * seconds), static_cast<int64_t>(2e5 * seconds)}}};
+}
+
 TEST(NetTopStream, RatesAreTheGrowthOverTheTimeBetweenReadings) {
-  const Clock::time_point start = Clock::now();
-  // Totals that grow at a known rate, read as each reading ends; the reading itself takes
-  // 30 ms, so dividing by the pause instead of the time between readings is off by far.
-  const ScriptedSource::Step growing = [start] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    return Totals{{10, {static_cast<int64_t>(1e6 * seconds), static_cast<int64_t>(2e5 * seconds)}}};
-  };
-  ScriptedSource script({growing, growing, growing, growing});
+  // Readings far apart on the clock but 10 ms apart in real time: dividing by the pause
+  // instead of the clock's time between readings is off by far.
+  Totals withVisitor = steady(1.5);
+  withVisitor[20] = {5000, 5000};
+  ScriptedSource script(
+      {{100.0, steady(0)}, {101.5, withVisitor}, {103.5, steady(3.5)}, {104.0, steady(4.0)}});
   NetTopStream* stream = nullptr;
-  NetTopStream owned({.readingSeconds = 0.02, .idleSeconds = 60}, script.source(stream));
+  NetTopStream owned({.readingSeconds = 0.01, .idleSeconds = 600}, script.source(stream),
+                     script.clock());
   stream = &owned;
   EXPECT_FALSE(owned.isRunning());
   EXPECT_EQ(owned.latest(), Rates{}) << "no reading yet";
@@ -195,51 +206,70 @@ TEST(NetTopStream, RatesAreTheGrowthOverTheTimeBetweenReadings) {
   const std::vector<Rates> seen = script.snapshots();
   EXPECT_EQ(seen[1], Rates{}) << "one reading gives no rate";
   for (size_t call = 2; call < 5; ++call) {
+    // Pid 20 was there at one reading only.
     ASSERT_EQ(seen[call].size(), 1U) << call;
-    EXPECT_NEAR(seen[call].at(10).first, 1e6, 1e5) << call;
-    EXPECT_NEAR(seen[call].at(10).second, 2e5, 2e4) << call;
+    EXPECT_NEAR(seen[call].at(10).first, 1e6, 1e-3) << call;
+    EXPECT_NEAR(seen[call].at(10).second, 2e5, 1e-3) << call;
   }
 }
 
-TEST(NetTopStream, AReadingWithoutSocketsForgetsThePreviousTotalsAndWaitsLonger) {
-  const auto fixed = [](int64_t bytes) { return [bytes] { return Totals{{1, {bytes, bytes}}}; }; };
-  ScriptedSource script({fixed(0), fixed(1000), [] { return Totals{}; }, fixed(1'000'000'000'000),
-                         fixed(1'000'000'000'000)});
+TEST(NetTopStream, AReadingWithoutSocketsForgetsThePreviousTotals) {
+  const auto bytes = [](int64_t count) { return Totals{{1, {count, count}}}; };
+  ScriptedSource script(
+      {{0, bytes(0)}, {2, bytes(1000)}, {4, {}}, {14, bytes(1'000'000)}, {16, bytes(1'000'000)}});
   NetTopStream* stream = nullptr;
-  NetTopStream owned({.readingSeconds = 0.02, .idleSeconds = 0.4}, script.source(stream));
+  NetTopStream owned({.readingSeconds = 0.01, .idleSeconds = 0.01}, script.source(stream),
+                     script.clock());
   stream = &owned;
   owned.latest();
   ASSERT_TRUE(script.waitForCalls(6));
 
   const std::vector<Rates> seen = script.snapshots();
-  ASSERT_EQ(seen[2].size(), 1U);
-  EXPECT_GT(seen[2].at(1).first, 0);
-  EXPECT_LT(seen[2].at(1).first, 1000 / 0.02);
+  EXPECT_EQ(seen[2], (Rates{{1, {500.0, 500.0}}}));
   // The empty reading leaves the rates as they were, and the reading after it is not
   // compared with the one before the gap.
   EXPECT_EQ(seen[3], seen[2]);
   EXPECT_EQ(seen[4], seen[2]);
   EXPECT_EQ(seen[5], (Rates{{1, {0.0, 0.0}}}));
-  EXPECT_GE(script.secondsBetweenCalls(2, 3), 0.4);
-  EXPECT_LT(script.secondsBetweenCalls(0, 1), 0.3);
 }
 
-TEST(NetTopStream, StopsPromptlyWhenDestroyedEvenInALongPause) {
+TEST(NetTopStream, WaitsLongerAfterAReadingWithoutSocketsAndStopsPromptlyInAnyPause) {
   {
     NetTopStream neverStarted({}, [] { return Totals{}; });
   }
 
-  ScriptedSource script({[] { return Totals{{1, {1, 1}}}; }});
-  NetTopStream* stream = nullptr;
-  auto owned = std::make_unique<NetTopStream>(
-      NetTopStream::Intervals{.readingSeconds = 600, .idleSeconds = 600}, script.source(stream));
-  stream = owned.get();
-  owned->latest();
-  ASSERT_TRUE(script.waitForCalls(1));
-  const Clock::time_point stopping = Clock::now();
-  owned.reset();
-  EXPECT_LT(std::chrono::duration<double>(Clock::now() - stopping).count(), 1.0);
-  EXPECT_EQ(script.snapshots().size(), 1U);
+  const auto stopTakes = [](std::unique_ptr<NetTopStream>& stream) {
+    const Clock::time_point stopping = Clock::now();
+    stream.reset();
+    return std::chrono::duration<double>(Clock::now() - stopping).count();
+  };
+  const Totals some{{1, {1, 1}}};
+  {
+    // Quick readings while there are sockets, then the idle pause after none.
+    ScriptedSource script({{0, some}, {1, some}, {2, {}}});
+    NetTopStream* stream = nullptr;
+    auto owned = std::make_unique<NetTopStream>(
+        NetTopStream::Intervals{.readingSeconds = 0.01, .idleSeconds = 600}, script.source(stream),
+        script.clock());
+    stream = owned.get();
+    owned->latest();
+    ASSERT_TRUE(script.waitForCalls(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(script.snapshots().size(), 3U);
+    EXPECT_LT(stopTakes(owned), 3.0);
+  }
+  {
+    ScriptedSource script({{0, some}});
+    NetTopStream* stream = nullptr;
+    auto owned = std::make_unique<NetTopStream>(
+        NetTopStream::Intervals{.readingSeconds = 600, .idleSeconds = 0.01}, script.source(stream),
+        script.clock());
+    stream = owned.get();
+    owned->latest();
+    ASSERT_TRUE(script.waitForCalls(1));
+    EXPECT_LT(stopTakes(owned), 3.0);
+    EXPECT_EQ(script.snapshots().size(), 1U);
+  }
 }
 
 TEST(NetTopStream, SharedStreamRunsFromItsFirstUseUntilTheProgramEnds) {
