@@ -15,6 +15,7 @@
 #include "metrics/metrics_sampler.h"
 #include "metrics/net_top_stream.h"
 #include "metrics/system_sampler.h"
+#include "platform/socket_counters.h"
 
 namespace tessel {
 namespace {
@@ -66,6 +67,16 @@ void BM_ParseSS(benchmark::State& state) {
                           static_cast<int64_t>(text.size()));
 }
 BENCHMARK(BM_ParseSS)->Arg(2000)->Unit(benchmark::kMicrosecond);
+
+// One reading of the network reader: the kernel's TCP sockets and every descriptor of
+// our processes, as it is taken every two seconds.
+void BM_KernelSocketReading(benchmark::State& state) {
+  for (auto _ : state) {
+    auto totals = platform::tcpBytesByProcess();
+    benchmark::DoNotOptimize(totals);
+  }
+}
+BENCHMARK(BM_KernelSocketReading)->Unit(benchmark::kMicrosecond);
 
 void BM_SystemSample(benchmark::State& state) {
   SystemSampler sampler;

@@ -9,6 +9,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/socket_counters.h"
 #include "platform/thread_priority.h"
 #include "util/text.h"
 
@@ -195,6 +196,9 @@ NetTopStream& NetTopStream::shared() {
   static const bool warmed = Text::isValidUtf8("");
   (void)warmed;
   static NetTopStream stream(Intervals{}, [runner = std::make_shared<const ToolRunner>()] {
+    // Asking the kernel costs a fraction of starting ss, which looks through the same
+    // descriptors; ss is for kernels or sandboxes that do not answer.
+    if (auto totals = platform::tcpBytesByProcess()) return std::move(*totals);
     return NetTop::readSS(*runner);
   });
   return stream;

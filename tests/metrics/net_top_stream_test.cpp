@@ -13,10 +13,12 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/socket_counters.h"
 #include "support/fake_tools.h"
 
 namespace tessel {
@@ -328,9 +330,9 @@ constexpr int64_t downloadBytes = int64_t{5} * 1024 * 1024;
   _exit(0);
 }
 
-TEST(NetTopReadSS, CountsALoopbackDownloadForTheProcessThatReceivedIt) {
-  const ToolRunner runner;
-  if (!runner.find("ss")) GTEST_SKIP() << "ss (iproute2) is not installed";
+// A child downloads from a server in this process over loopback; `read` takes the totals
+// while both still hold the connection.
+void expectDownloadCounted(const std::function<std::optional<Totals>()>& read) {
   Listener listener;
   ASSERT_GE(listener.fd, 0);
 
@@ -348,19 +350,31 @@ TEST(NetTopReadSS, CountsALoopbackDownloadForTheProcessThatReceivedIt) {
     sent += wrote;
   }
   char reply = 0;
-  ASSERT_EQ(read(connection, &reply, 1), 1);
+  ASSERT_EQ(::read(connection, &reply, 1), 1);
 
-  const Totals totals = NetTop::readSS(runner);
+  const std::optional<Totals> totals = read();
   close(connection);
   int status = -1;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-  ASSERT_TRUE(totals.contains(child)) << "the child's socket is not in ss's table";
-  EXPECT_GE(totals.at(child).first, downloadBytes);
-  EXPECT_GE(totals.at(child).second, 1);
-  ASSERT_TRUE(totals.contains(getpid()));
-  EXPECT_GE(totals.at(getpid()).second, downloadBytes);
+  ASSERT_TRUE(totals);
+  ASSERT_TRUE(totals->contains(child)) << "the child's socket was not found";
+  EXPECT_GE(totals->at(child).first, downloadBytes);
+  EXPECT_GE(totals->at(child).second, 1);
+  ASSERT_TRUE(totals->contains(getpid()));
+  EXPECT_GE(totals->at(getpid()).second, downloadBytes);
+}
+
+TEST(NetTopReadSS, CountsALoopbackDownloadForTheProcessThatReceivedIt) {
+  const ToolRunner runner;
+  if (!runner.find("ss")) GTEST_SKIP() << "ss (iproute2) is not installed";
+  expectDownloadCounted([&] { return std::optional(NetTop::readSS(runner)); });
+}
+
+TEST(NetTopKernel, CountsALoopbackDownloadForTheProcessThatReceivedIt) {
+  if (!platform::tcpBytesByProcess()) GTEST_SKIP() << "the kernel has no socket diagnostics here";
+  expectDownloadCounted([] { return platform::tcpBytesByProcess(); });
 }
 
 }  // namespace
