@@ -11,11 +11,6 @@ namespace {
 
 using nlohmann::json;
 
-const json* objectAt(const json& document, const char* key) {
-  const auto found = document.find(key);
-  return found != document.end() && found->is_object() ? &*found : nullptr;
-}
-
 // A section the plugin filled from one of the app's tools: its reply text when the
 // tool answered "ok".
 std::optional<std::string> okText(const json* section) {
@@ -82,7 +77,7 @@ std::optional<ConnectorState> ConnectorState::parse(std::string_view text, Date 
   state.at = at ? Date::fromMillis(*at) : written;
   state.version = Json::stringAt(document, "version");
 
-  if (const json* app = objectAt(document, "app")) {
+  if (const json* app = Json::objectAt(document, "app")) {
     state.appAccess = Json::stringAt(*app, "status").value_or("missing");
     // The status line rewrites "at" with every reply; the app's reading keeps its own.
     const auto appAt = Json::numberAt(*app, "at");
@@ -94,19 +89,19 @@ std::optional<ConnectorState> ConnectorState::parse(std::string_view text, Date 
       limits != document.end() && limits->is_array() && !limits->empty()) {
     state.sessionPlan = PlanMath::planFromRateLimits(*limits, state.at);
   }
-  if (const auto reply = okText(objectAt(document, "sessions"))) {
+  if (const auto reply = okText(Json::objectAt(document, "sessions"))) {
     if (!Json::parse(*reply).is_discarded()) {
       state.sidebar = PlanMath::parseSessions(*reply);
       state.sidebarRead = true;
     }
   }
-  if (const auto reply = okText(objectAt(document, "groups"))) {
+  if (const auto reply = okText(Json::objectAt(document, "groups"))) {
     if (auto order = readGroupOrder(*reply)) {
       state.groupOrder = std::move(*order);
       state.groupsRead = true;
     }
   }
-  if (const json* self = objectAt(document, "self")) mergeSelf(*self, state.sidebar);
+  if (const json* self = Json::objectAt(document, "self")) mergeSelf(*self, state.sidebar);
   if (history) {
     const auto found = document.find("history");
     if (found != document.end()) state.history = PlanMath::snapshots(&*found);

@@ -35,16 +35,11 @@ std::string_view trimmed(std::string_view text) {
   return text.substr(begin, text.find_last_not_of(blanks) - begin + 1);
 }
 
-const json* member(const json& object, const char* key) {
-  const auto found = object.find(key);
-  return found == object.end() ? nullptr : &*found;
-}
-
 // An optional member: absent or null leaves `into` as it is; another type than the one
 // asked for spoils the element.
 template <class T>
 bool optionalMember(const json& object, const char* key, T& into) {
-  const json* value = member(object, key);
+  const json* value = Json::memberAt(object, key);
   if (!value || value->is_null()) return true;
   if constexpr (std::is_same_v<T, bool>) {
     if (!value->is_boolean()) return false;
@@ -58,7 +53,7 @@ bool optionalMember(const json& object, const char* key, T& into) {
 }
 
 std::optional<Date> resetTime(const json& object, const char* key) {
-  const auto date = PlanMath::parseDate(member(object, key));
+  const auto date = PlanMath::parseDate(Json::memberAt(object, key));
   if (!date) return std::nullopt;
   return PlanMath::wholeMinute(*date);
 }
@@ -92,11 +87,11 @@ std::optional<SidebarSession> sidebarSession(const json& element) {
       !optionalMember(element, "remoteControlActive", session.remoteControlActive)) {
     return std::nullopt;
   }
-  if (const json* last = member(element, "lastActivityAt"); last && !last->is_null()) {
+  if (const json* last = Json::memberAt(element, "lastActivityAt"); last && !last->is_null()) {
     if (!last->is_number() && !last->is_string()) return std::nullopt;
     session.lastActivity = PlanMath::parseDate(last);
   }
-  if (const json* group = member(element, "group"); group && group->is_object()) {
+  if (const json* group = Json::objectAt(element, "group")) {
     session.group = Json::stringAt(*group, "name");
   }
   return session;
@@ -114,7 +109,7 @@ void readDashboardFolder(const std::string& folder, int depth, std::vector<Snaps
       if (!text) continue;
       const json document = Json::parse(*text);
       if (!document.is_object()) continue;
-      const auto more = PlanMath::snapshots(member(document, "history"));
+      const auto more = PlanMath::snapshots(Json::memberAt(document, "history"));
       found.insert(found.end(), more.begin(), more.end());
     } else if (depth == 0 && name.find('.') == std::string::npos) {
       // A cached plugin keeps one folder per version.
@@ -222,18 +217,19 @@ std::string windowKind(std::string_view label) {
 std::optional<Plan> parseApp(std::string_view text, Date at) {
   const json reply = Json::parse(text);
   if (!reply.is_object()) return std::nullopt;
-  const json* planObject = member(reply, "plan");
-  if (!planObject || !planObject->is_object()) return std::nullopt;
+  const json* planObject = Json::objectAt(reply, "plan");
+  if (!planObject) return std::nullopt;
   Plan plan{.source = Plan::Source::app, .at = at};
   const auto status = Json::stringAt(*planObject, "status");
   if (status == "ok") {
-    if (const json* windows = member(*planObject, "windows"); windows && windows->is_array()) {
+    if (const json* windows = Json::memberAt(*planObject, "windows");
+        windows && windows->is_array()) {
       for (const json& element : *windows) {
         if (auto window = appWindow(element)) plan.windows.push_back(std::move(*window));
       }
     }
     plan.plan = Json::stringAt(*planObject, "plan");
-    if (const json* extra = member(*planObject, "extraUsage"); extra && extra->is_object()) {
+    if (const json* extra = Json::objectAt(*planObject, "extraUsage")) {
       plan.extraUsageEnabled = Json::boolAt(*extra, "enabled");
     }
     return plan;
@@ -268,7 +264,7 @@ Plan planFromRateLimits(const json& limits, Date at) {
 std::vector<SidebarSession> parseSessions(std::string_view text) {
   const json reply = Json::parse(text);
   const json* list = &reply;
-  if (reply.is_object()) list = member(reply, "sessions");
+  if (reply.is_object()) list = Json::memberAt(reply, "sessions");
   std::vector<SidebarSession> sessions;
   if (!list || !list->is_array()) return sessions;
   for (const json& element : *list) {

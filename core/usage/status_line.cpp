@@ -20,13 +20,8 @@ constexpr double damagedAfterSeconds = 5;
 // Rewrites of the file by a program that does not take our lock, met in one capture.
 constexpr int mergeAttempts = 3;
 
-const json* objectAt(const json& document, const char* key) {
-  const auto found = document.find(key);
-  return found != document.end() && found->is_object() ? &*found : nullptr;
-}
-
 std::optional<double> numberIn(const json& document, const char* object, const char* key) {
-  const json* inner = objectAt(document, object);
+  const json* inner = Json::objectAt(document, object);
   return inner ? Json::numberAt(*inner, key) : std::nullopt;
 }
 
@@ -78,10 +73,10 @@ std::optional<Input> parse(std::string_view text) {
   input.cwd = Json::stringAt(document, "cwd").value_or("");
   input.costUsd = numberIn(document, "cost", "total_cost_usd");
   input.contextPercent = numberIn(document, "context_window", "used_percentage");
-  if (const json* limits = objectAt(document, "rate_limits")) {
+  if (const json* limits = Json::objectAt(document, "rate_limits")) {
     for (const char* kind : {"five_hour", "seven_day"}) {
       // The numbers as Claude Code wrote them: 42 stays 42, not 42.0.
-      const json* reading = objectAt(*limits, kind);
+      const json* reading = Json::objectAt(*limits, kind);
       const json* used = reading ? numberMember(*reading, "used_percentage") : nullptr;
       if (!used) continue;
       json window = {{"kind", kind}, {"percentUsed", *used}};

@@ -19,6 +19,18 @@ inline nlohmann::json parse(std::string_view text) {
   return nlohmann::json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
 }
 
+// The member `key` of `object`, of any type; nothing when absent.
+inline const nlohmann::json* memberAt(const nlohmann::json& object, const char* key) {
+  const auto found = object.find(key);
+  return found == object.end() ? nullptr : &*found;
+}
+
+// The member `key` when it is an object.
+inline const nlohmann::json* objectAt(const nlohmann::json& object, const char* key) {
+  const nlohmann::json* member = memberAt(object, key);
+  return member && member->is_object() ? member : nullptr;
+}
+
 inline std::optional<std::string> stringAt(const nlohmann::json& object, const char* key) {
   const auto found = object.find(key);
   if (found == object.end() || !found->is_string()) return std::nullopt;

@@ -15,16 +15,6 @@
 namespace tessel::platform {
 namespace {
 
-template <class Visit>
-void eachLine(std::string_view text, Visit&& visit) {
-  while (!text.empty()) {
-    const size_t feed = text.find('\n');
-    visit(text.substr(0, feed));
-    if (feed == std::string_view::npos) break;
-    text.remove_prefix(feed + 1);
-  }
-}
-
 std::string_view trimmed(std::string_view text) {
   const size_t begin = text.find_first_not_of(" \t");
   if (begin == std::string_view::npos) return {};
@@ -80,7 +70,7 @@ void drmClients(int32_t pid, std::set<std::string>& counted, std::map<int32_t, u
 
 std::optional<DiskBytes> parseProcessIO(std::string_view text) {
   std::optional<uint64_t> read, written;
-  eachLine(text, [&](std::string_view line) {
+  forEachLine(text, [&](std::string_view line) {
     if (line.starts_with("read_bytes:")) read = leadingNumber(line.substr(11));
     if (line.starts_with("write_bytes:")) written = leadingNumber(line.substr(12));
   });
@@ -100,7 +90,7 @@ std::optional<GpuClient> parseGpuClient(std::string_view fdinfo) {
   std::optional<std::string_view> driver, clientId;
   std::string_view device;
   uint64_t engines = 0;
-  eachLine(fdinfo, [&](std::string_view line) {
+  forEachLine(fdinfo, [&](std::string_view line) {
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
     const std::string_view key = line.substr(0, colon);

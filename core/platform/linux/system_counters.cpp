@@ -15,16 +15,6 @@ constexpr uint64_t sectorBytes = 512;
 constexpr uint64_t kibibyte = 1024;
 
 // Calls `visit(line)` for each line of `text`, the last one even without a feed.
-template <class Visit>
-void eachLine(std::string_view text, Visit&& visit) {
-  while (!text.empty()) {
-    const size_t feed = text.find('\n');
-    visit(text.substr(0, feed));
-    if (feed == std::string_view::npos) break;
-    text.remove_prefix(feed + 1);
-  }
-}
-
 // The white-space separated words of `line`, at most `limit` of them.
 std::vector<std::string_view> words(std::string_view line, size_t limit = 64) {
   std::vector<std::string_view> result;
@@ -50,7 +40,7 @@ std::optional<uint64_t> unsignedNumber(std::string_view text) {
 
 std::vector<CoreTicks> parseCoreTicks(std::string_view text) {
   std::vector<CoreTicks> cores;
-  eachLine(text, [&](std::string_view line) {
+  forEachLine(text, [&](std::string_view line) {
     // "cpuN user nice system idle iowait irq softirq steal guest guest_nice"; the total
     // line "cpu " is not a core. Older kernels stop after fewer columns.
     if (!line.starts_with("cpu") || line.size() < 4 || line[3] < '0' || line[3] > '9') return;
@@ -78,7 +68,7 @@ std::vector<CoreTicks> coreTicks() {
 
 std::optional<MemoryCounters> parseMemory(std::string_view text) {
   std::optional<uint64_t> total, available, free, buffers, cached, swapTotal, swapFree;
-  eachLine(text, [&](std::string_view line) {
+  forEachLine(text, [&](std::string_view line) {
     const size_t colon = line.find(':');
     if (colon == std::string_view::npos) return;
     const std::string_view key = line.substr(0, colon);
@@ -111,7 +101,7 @@ std::optional<MemoryCounters> memoryCounters() {
 
 int parsePressure(std::string_view text) {
   int level = pressureNormal;
-  eachLine(text, [&](std::string_view line) {
+  forEachLine(text, [&](std::string_view line) {
     if (!line.starts_with("some ")) return;
     for (const std::string_view field : words(line)) {
       if (!field.starts_with("avg10=")) continue;
@@ -133,7 +123,7 @@ int memoryPressure() {
 
 ByteTotals parseNetworkTotals(std::string_view text) {
   ByteTotals totals;
-  eachLine(text, [&](std::string_view line) {
+  forEachLine(text, [&](std::string_view line) {
     // "  eth0: rx_bytes rx_packets ... (8 receive columns) tx_bytes ..."; the two header
     // lines have no colon. A busy interface's counters can run into its name's colon.
     const size_t colon = line.rfind(':');
@@ -160,7 +150,7 @@ std::optional<ByteTotals> networkTotals() {
 ByteTotals parseDiskTotals(std::string_view text,
                            const std::set<std::string, std::less<>>& wholeDisks) {
   ByteTotals totals;
-  eachLine(text, [&](std::string_view line) {
+  forEachLine(text, [&](std::string_view line) {
     // "major minor name reads merged sectors ms writes merged sectors ...", and newer
     // kernels add columns after these.
     const auto fields = words(line, 10);

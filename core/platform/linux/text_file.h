@@ -1,4 +1,5 @@
-// Whole reads of the kernel's small text files (/proc, /sys), whose reported size is 0.
+// Whole reads of the kernel's small text files (/proc, /sys), whose reported size is 0,
+// and a walk over their lines.
 #pragma once
 
 #include <fcntl.h>
@@ -7,6 +8,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace tessel::platform {
 
@@ -24,6 +26,17 @@ inline std::optional<std::string> readTextFile(const char* path, size_t limit = 
   close(fd);
   if (got < 0 || text.size() > limit) return std::nullopt;
   return text;
+}
+
+// Calls `visit(line)` for each line of `text`, the last one even without a line feed.
+template <class Visit>
+void forEachLine(std::string_view text, Visit&& visit) {
+  while (!text.empty()) {
+    const size_t feed = text.find('\n');
+    visit(text.substr(0, feed));
+    if (feed == std::string_view::npos) break;
+    text.remove_prefix(feed + 1);
+  }
 }
 
 }  // namespace tessel::platform
