@@ -8,7 +8,7 @@ decoded in full, with none of the scanner's shortcuts: a reply counts when its "
 "assistant", its message has a usage object, it has a timestamp and its model is not
 "<synthetic>". A message id counts once across all files, at its copy with the most
 tokens. Transcripts not written to in the 15 days before "now" (a minute after the
-newest file) are left out, and so are replies older than the ten-minute slot that holds
+newest file or folder) are left out, and so are replies older than the ten-minute slot that holds
 that cutoff. Prints the totals in the order usage_bench prints them.
 """
 import datetime
@@ -38,7 +38,9 @@ def transcripts(projects):
 def main():
     projects = os.path.join(sys.argv[1], "projects")
     paths = list(transcripts(projects))
-    now = max(os.stat(p).st_mtime for p in paths) + 60
+    # The folders too: a tree written just now dates them after its files.
+    folders = [root for root, _, _ in os.walk(projects)]
+    now = max(os.stat(p).st_mtime for p in paths + folders) + 60
     cutoff = now - 15 * 86400
     oldest = math.floor(cutoff / 600) * 600
     best = {}  # message id -> counts
