@@ -20,10 +20,6 @@ struct SessionTally {
   bool isHelper = false;
 };
 
-int64_t tokensOf(const IndexStore::Counts& counts) {
-  return counts[0] + counts[1] + counts[2] + counts[3];
-}
-
 // The weekly percent used, split by the tokens counted before and since today's start.
 std::pair<double, double> splitWeek(const Plan& plan, const std::vector<PlanMath::DayUsage>& daily,
                                     Date now) {
@@ -133,7 +129,7 @@ std::vector<DayUsage> dailyUsage(const IndexStore::Tally& buckets, Date since, D
           dayOfSlot.emplace(key.t, Calendar::localTime(Date(static_cast<double>(key.t))).day).first;
     }
     if (found->second < first || found->second > last) continue;
-    days[static_cast<size_t>(found->second - first)].tokens += tokensOf(counts);
+    days[static_cast<size_t>(found->second - first)].tokens += IndexStore::tokens(counts);
   }
   return days;
 }

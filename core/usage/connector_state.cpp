@@ -90,8 +90,9 @@ std::optional<ConnectorState> ConnectorState::parse(std::string_view text, Date 
     state.sessionPlan = PlanMath::planFromRateLimits(*limits, state.at);
   }
   if (const auto reply = okText(Json::objectAt(document, "sessions"))) {
-    if (!Json::parse(*reply).is_discarded()) {
-      state.sidebar = PlanMath::parseSessions(*reply);
+    const json parsed = Json::parse(*reply);
+    if (!parsed.is_discarded()) {
+      state.sidebar = PlanMath::sessionsFrom(parsed);
       state.sidebarRead = true;
     }
   }

@@ -42,6 +42,10 @@ class IndexStore {
   // the cache writes kept for an hour rather than five minutes (priced higher).
   using Counts = std::array<int64_t, 6>;
   using Tally = std::unordered_map<Bucket, Counts>;
+  // Input, output, cache-write and cache-read tokens together.
+  static int64_t tokens(const Counts& counts) {
+    return counts[0] + counts[1] + counts[2] + counts[3];
+  }
 
   // How far a reader got in one file. `ids` are the message ids already counted there;
   // an id must not hold a line feed, which separates them on disk.

@@ -8,6 +8,7 @@
 
 #include "util/files.h"
 #include "util/json_object.h"
+#include "util/text.h"
 
 namespace tessel {
 namespace {
@@ -26,13 +27,6 @@ std::string lowered(std::string_view text) {
   std::string result(text);
   for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return result;
-}
-
-std::string_view trimmed(std::string_view text) {
-  constexpr std::string_view blanks = " \t\r\n";
-  const size_t begin = text.find_first_not_of(blanks);
-  if (begin == std::string_view::npos) return {};
-  return text.substr(begin, text.find_last_not_of(blanks) - begin + 1);
 }
 
 // An optional member: absent or null leaves `into` as it is; another type than the one
@@ -207,7 +201,7 @@ std::string windowKind(std::string_view label) {
         dot == std::string::npos
             ? std::string_view(text)
             : std::string_view(text).substr(dot + std::string_view("·").size());
-    return "model:" + std::string(trimmed(last));
+    return "model:" + std::string(Text::trimmed(last));
   }
   std::replace_if(
       text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t'; }, '_');
@@ -262,7 +256,10 @@ Plan planFromRateLimits(const json& limits, Date at) {
 }
 
 std::vector<SidebarSession> parseSessions(std::string_view text) {
-  const json reply = Json::parse(text);
+  return sessionsFrom(Json::parse(text));
+}
+
+std::vector<SidebarSession> sessionsFrom(const json& reply) {
   const json* list = &reply;
   if (reply.is_object()) list = Json::memberAt(reply, "sessions");
   std::vector<SidebarSession> sessions;

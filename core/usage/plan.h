@@ -97,6 +97,8 @@ std::optional<Plan> parseApp(std::string_view text, Date at);
 Plan planFromRateLimits(const nlohmann::json& limits, Date at);
 // The session tool's reply; empty when it is not JSON.
 std::vector<SidebarSession> parseSessions(std::string_view text);
+// The same from the reply already parsed.
+std::vector<SidebarSession> sessionsFrom(const nlohmann::json& reply);
 // The readings of a history array; those without a time are skipped.
 std::vector<Snapshot> snapshots(const nlohmann::json* value);
 

@@ -35,10 +35,6 @@ bool contains(std::string_view text, std::string_view mark) {
   return memmem(text.data(), text.size(), mark.data(), mark.size()) != nullptr;
 }
 
-int64_t tokens(const IndexStore::Counts& counts) {
-  return counts[0] + counts[1] + counts[2] + counts[3];
-}
-
 uint64_t idHash(std::string_view id) { return std::hash<std::string_view>{}(id); }
 
 // Calls `visit` with each id of a file's "\n"-ended list.
@@ -441,7 +437,7 @@ void UsageScanner::count(const Reply& reply, FileState& file, int64_t oldest) {
     // Claude Code writes a reply once per content block, early copies with part of the
     // output; the same reply comes back in the file of a resumed session. The fullest
     // copy counts, once.
-    if (!seen.bucket || tokens(counts) <= tokens(seen.v)) return;
+    if (!seen.bucket || IndexStore::tokens(counts) <= IndexStore::tokens(seen.v)) return;
     add(*seen.bucket, seen.v, -1);
   }
   Bucket& bucket = bucketFor(lookup_);
