@@ -1,5 +1,7 @@
 #include "codex/codex_index.h"
 
+#include <simdjson.h>
+
 #include <algorithm>
 #include <cmath>
 #include <nlohmann/json.hpp>
@@ -17,8 +19,9 @@ namespace {
 constexpr const char* origin = "codex";
 constexpr const char* limitsKind = "codexLimits";
 // Rollouts are read in pieces of this size, so a first scan of a large home needs no
-// more memory than one piece and its longest line.
-constexpr size_t chunkBytes = 4 << 20;
+// more memory than one piece and its longest line. A piece that stays in the processor's
+// cache from the copy to the scan of its lines reads fastest (1 MiB beat 256 KiB and 4 MiB).
+constexpr size_t chunkBytes = 1 << 20;
 // Date folders are three deep; the limit keeps a folder linked into itself from
 // walking forever.
 constexpr int deepestFolder = 6;
@@ -265,7 +268,10 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
         break;
       }
       const uint64_t length = std::min({want, size - at, room});
-      if (buffer.size() < length) buffer.resize(length);
+      // The parser's padding after the bytes lets every line be parsed where it lies.
+      if (buffer.size() < length + simdjson::SIMDJSON_PADDING) {
+        buffer.resize(length + simdjson::SIMDJSON_PADDING);
+      }
       const size_t got = opened->readAt(at, buffer.data(), length);
       const std::string_view bytes(buffer.data(), got);
       const size_t lastFeed = bytes.rfind('\n');
@@ -279,7 +285,7 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
         want = std::max<uint64_t>(length, chunkBytes) * 2;
         continue;
       }
-      reader.read(bytes.substr(0, lastFeed + 1), at == 0);
+      reader.read(bytes.substr(0, lastFeed + 1), at == 0, buffer.size());
       at += lastFeed + 1;
       left -= std::min<uint64_t>(left, lastFeed + 1);
       readInCall += lastFeed + 1;
@@ -351,10 +357,12 @@ void CodexIndex::merge(Reader&& reader, const Pending& file, bool isReset, Date 
     commands_.insert_or_assign(callId, std::move(event));
     changes.commands = true;
   }
+  std::string part;
   for (const auto& [callId, ended] : reader.ended) {
     // A code cell's calls end with the cell: "<id>", "<id>#2", ...
     for (int n = 1;; ++n) {
-      const auto event = commands_.find(Reader::partID(callId, n));
+      Reader::partID(callId, n, part);
+      const auto event = commands_.find(part);
       if (event == commands_.end()) break;
       if (event->second.end != ended.end || event->second.isError != ended.isFailed) {
         event->second.end = ended.end;

@@ -124,15 +124,21 @@ bool saysFailed(std::string_view head) {
 }
 
 // The members of a line: its "timestamp" and "payload" (handed to `payload`); the others
-// need only be valid. False unless the line is one whole, valid JSON object.
+// need only be valid. False unless the line is one whole, valid JSON object. `readable`
+// bytes from the line's start may be read: with the padding there, the line is parsed
+// where it lies.
 template <class Payload>
-bool readEnvelope(std::string_view line, std::optional<std::string_view>& timestamp,
-                  Payload&& payload) {
+bool readEnvelope(std::string_view line, size_t readable,
+                  std::optional<std::string_view>& timestamp, Payload&& payload) {
   thread_local simdjson::ondemand::parser parser;
   thread_local std::string scratch;
   simdjson::ondemand::document document;
   simdjson::ondemand::object object;
-  if (parser.iterate(Json::padded(line, scratch)).get(document) != SUCCESS ||
+  const simdjson::padded_string_view text =
+      readable >= line.size() + simdjson::SIMDJSON_PADDING
+          ? simdjson::padded_string_view(line.data(), line.size(), readable)
+          : Json::padded(line, scratch);
+  if (parser.iterate(text).get(document) != SUCCESS ||
       document.get_object().get(object) != SUCCESS) {
     return false;
   }
@@ -198,6 +204,10 @@ struct WindowFields {
     return window;
   }
 };
+
+std::string_view orUnknown(const std::optional<std::string>& text) {
+  return text ? std::string_view(*text) : std::string_view("unknown");
+}
 
 int64_t slotOf(Date at) {
   return static_cast<int64_t>(
@@ -297,12 +307,17 @@ std::vector<ToolEvent> functionEvents(std::string_view name, std::string_view ar
 }  // namespace
 
 std::string CodexIndex::Reader::partID(std::string_view callID, int n) {
-  std::string id(callID);
-  if (n > 1) {
-    id += '#';
-    id += std::to_string(n);
-  }
+  std::string id;
+  partID(callID, n, id);
   return id;
+}
+
+void CodexIndex::Reader::partID(std::string_view callID, int n, std::string& into) {
+  into.assign(callID);
+  if (n > 1) {
+    into += '#';
+    into += std::to_string(n);
+  }
 }
 
 std::vector<ToolEvent> CodexIndex::Reader::numbered(std::vector<ToolEvent> events,
@@ -336,7 +351,8 @@ std::vector<ToolEvent> CodexIndex::Reader::events(std::string_view code, const s
   return numbered(std::move(events), callID);
 }
 
-void CodexIndex::Reader::read(std::string_view text, bool isFileStart) {
+void CodexIndex::Reader::read(std::string_view text, bool isFileStart, size_t readable) {
+  readable = std::max(readable, text.size());
   bool isFirst = isFileStart;
   size_t start = 0;
   while (start < text.size()) {
@@ -350,7 +366,7 @@ void CodexIndex::Reader::read(std::string_view text, bool isFileStart) {
       session.recognised = kindOf(line) == Kind::sessionMeta;
       isFirst = false;
     }
-    readLine(line);
+    readLine(line, readable - static_cast<size_t>(line.data() - text.data()));
   }
 }
 
@@ -361,7 +377,7 @@ void CodexIndex::Reader::add(std::vector<ToolEvent> events) {
   }
 }
 
-void CodexIndex::Reader::readLine(std::string_view line) {
+void CodexIndex::Reader::readLine(std::string_view line, size_t readable) {
   const Kind kind = kindOf(line);
   if (kind == Kind::none) return;
   if (kind == Kind::toolOutput) {
@@ -452,7 +468,7 @@ void CodexIndex::Reader::readLine(std::string_view line) {
     }
     return Json::isValid(value);
   };
-  if (!readEnvelope(line, timestamp, payload) || !timestamp) return;
+  if (!readEnvelope(line, readable, timestamp, payload) || !timestamp) return;
   const auto at = Calendar::rfc3339(*timestamp);
   if (!at) return;
 
@@ -482,12 +498,13 @@ void CodexIndex::Reader::readLine(std::string_view line) {
       const bool isRepeat = kind == Kind::tokenCount && usage.total && session.countedTotal &&
                             *usage.total == *session.countedTotal;
       if ((kind == Kind::tokenUsage || hasInfo) && counted.isPresent() && !isRepeat) {
-        const IndexStore::Bucket key{.t = slotOf(*at),
-                                     .sid = session.id,
-                                     .cwd = session.cwd.value_or("unknown"),
-                                     .model = session.model.value_or("unknown"),
-                                     .entry = session.originator.value_or("unknown")};
-        IndexStore::Counts& counts = buckets[key];
+        // One key is kept and written over, so that a reading costs no allocation.
+        key_.t = slotOf(*at);
+        key_.sid = session.id;
+        key_.cwd = orUnknown(session.cwd);
+        key_.model = orUnknown(session.model);
+        key_.entry = orUnknown(session.originator);
+        IndexStore::Counts& counts = buckets[key_];
         const IndexStore::Counts added = counted.counts();
         for (size_t i = 0; i < counts.size(); ++i) counts[i] += added[i];
         if (kind == Kind::tokenCount && usage.total) session.countedTotal = usage.total;

@@ -36,10 +36,14 @@ struct CodexIndex::Reader {
   // The id of the `n`th call (from 1) that one tool call stands for: "<call id>" for the
   // first, "<call id>#<n>" after it.
   static std::string partID(std::string_view callID, int n);
+  // The same, written into `into`, whose room is kept from one call to the next.
+  static void partID(std::string_view callID, int n, std::string& into);
 
   // Reads whole lines; `text` begins at a line start. `isFileStart`: `text` begins at the
   // file's first byte, whose line decides whether the file is a rollout at all.
-  void read(std::string_view text, bool isFileStart);
+  // `readable`: how many bytes from `text`'s start may be read (none past `text` when 0);
+  // a line with the parser's padding readable after it is parsed where it lies, not copied.
+  void read(std::string_view text, bool isFileStart, size_t readable = 0);
 
   // The tool calls a code cell makes: "tools.exec_command({cmd, workdir})" calls become
   // shell commands, "tools.apply_patch(...)" one file edit per file the patch adds or
@@ -48,9 +52,11 @@ struct CodexIndex::Reader {
                                        const CodexSession& session, Date at);
 
  private:
-  void readLine(std::string_view line);
+  void readLine(std::string_view line, size_t readable);
   void add(std::vector<ToolEvent> events);
   static std::vector<ToolEvent> numbered(std::vector<ToolEvent> events, std::string_view callID);
+
+  IndexStore::Bucket key_{};
 };
 
 }  // namespace tessel
