@@ -61,7 +61,8 @@ bool writeAll(int fd, std::string_view bytes) {
 
 Ed25519::PrivateKey load(const ClaudePaths& paths) {
   const std::string path = paths.updateKeyFile();
-  const Files::Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  // Without O_NONBLOCK a FIFO put in the key's place would hang the open.
+  const Files::Descriptor file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
   if (!file.isOpen() && errno == ENOENT) {
     throw Failure(Failure::Kind::missing,
                   "No update key in " + path + " (run: tessel-release keygen).");

@@ -96,6 +96,9 @@ TEST(ReleaseTool, AcceptsWhatAnIndependentSignerSignedOverTheCanonicalBytes) {
       release(dir, {"verify", dir.write("tampered.json", tampered), "--key", publicKey});
   expectRefused(refused,
                 "The update information isn\u2019t signed by Brackwater, so it was ignored.");
+  // The canonical bytes alone are the document without its signature.
+  expectRefused(release(dir, {"verify", canonicalFile, "--key", publicKey}),
+                "The update information isn\u2019t signed.");
 }
 
 TEST(ReleaseTool, SignsWithItsOwnKeyWhatAnIndependentCheckerAccepts) {

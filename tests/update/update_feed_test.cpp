@@ -210,21 +210,6 @@ TEST(UpdateFeed, RefusesPlainDownloadsAndOlderDocuments) {
   EXPECT_EQ(failureOf(good, signedAt + 1), Kind::stale);
 }
 
-TEST(UpdateFeed, DescribesEveryFailureInTheUsersWords) {
-  const std::vector<std::pair<Kind, std::string>> sentences = {
-      {Kind::unreadable, "The update information couldn\u2019t be read."},
-      {Kind::notSigned, "The update information isn\u2019t signed."},
-      {Kind::badSignature,
-       "The update information isn\u2019t signed by Brackwater, so it was ignored."},
-      {Kind::stale, "The update information is older than one already seen, so it was ignored."},
-      {Kind::notHTTPS,
-       "The update\u2019s download isn\u2019t over a secure connection, so it was ignored."},
-  };
-  for (const auto& [kind, sentence] : sentences) {
-    EXPECT_EQ(UpdateFeed::Failure(kind).what(), sentence);
-  }
-}
-
 TEST(UpdateFeed, ComparesVersionsByTheirNumbers) {
   EXPECT_TRUE(UpdateFeed::isNewer("1.10", "1.9"));
   EXPECT_FALSE(UpdateFeed::isNewer("1.9", "1.10"));
