@@ -119,7 +119,7 @@ std::optional<Release> readRelease(const json& document) {
     return std::nullopt;
   }
   const auto bytes = integerValue(*size);
-  // The formatter's default internet date-time: no fraction of a second.
+  // An internet date-time to the second, as tessel-release writes it: a fraction is refused.
   const auto date = Calendar::parseInternetDateTime(*signedAt, false);
   std::optional<std::string> notes;
   if (!bytes || !date || !optionalString(*app, "notes", notes) ||
