@@ -19,6 +19,8 @@ struct ClaudePaths {
   // Plain concatenations: a trailing slash in a field stays doubled.
   std::string hookDir() const { return supportDir + "/hook"; }
   std::string connectorFile() const { return supportDir + "/connector/state.json"; }
+  // The release tool's signing key (base64 of the raw Ed25519 private key), owner-only.
+  std::string updateKeyFile() const { return supportDir + "/update-key"; }
   std::string projectsDir() const { return configDir + "/projects"; }
   std::string sessionsDir() const { return configDir + "/sessions"; }
   std::string settingsFile() const { return configDir + "/settings.json"; }

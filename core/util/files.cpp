@@ -132,6 +132,10 @@ OpenFolder::~OpenFolder() {
   if (fd_ >= 0) close(fd_);
 }
 
+Descriptor::~Descriptor() {
+  if (fd_ >= 0) close(fd_);
+}
+
 OpenFolder::OpenFolder(OpenFolder&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
 
 std::optional<Attributes> OpenFolder::attributes(const std::string& name) const {

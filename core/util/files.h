@@ -120,6 +120,22 @@ class OpenFile {
   uint64_t size_;
 };
 
+// A descriptor the caller opened itself, closed when the object goes: for callers that
+// need the errno of a failed open or read, which the helpers above do not keep.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor();
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+
+  int fd() const { return fd_; }
+  bool isOpen() const { return fd_ >= 0; }
+
+ private:
+  int fd_;
+};
+
 // An advisory lock that processes of ours take on `path` (created when missing) around
 // a read-modify-write of a file others may rewrite at the same moment; released when the
 // object goes. Blocks until the lock is free.

@@ -85,20 +85,25 @@ JsonWriter& JsonWriter::string(std::string_view value) {
   return *this;
 }
 
-JsonWriter& JsonWriter::number(double value) {
+void JsonWriter::appendNumber(std::string& out, double value) {
+  char buffer[32];
+  std::to_chars_result result{};
   if (!std::isfinite(value)) {
     // JSON has no form for these; callers that care reject them before writing.
-    separate();
-    out_ += "null";
-    return *this;
+    out += "null";
+    return;
   }
   if (value == std::trunc(value) && std::fabs(value) < 9007199254740992.0) {
-    return integer(static_cast<int64_t>(value));
+    result = std::to_chars(buffer, buffer + sizeof buffer, static_cast<int64_t>(value));
+  } else {
+    result = std::to_chars(buffer, buffer + sizeof buffer, value);
   }
+  out.append(buffer, result.ptr);
+}
+
+JsonWriter& JsonWriter::number(double value) {
   separate();
-  char buffer[32];
-  const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
-  out_.append(buffer, result.ptr);
+  appendNumber(out_, value);
   return *this;
 }
 

@@ -28,6 +28,11 @@ class JsonWriter {
   // marks, backslashes and control characters escaped, and "/" too when `escapeSlash`
   // (our fixed forms escape it; JavaScript's JSON.stringify does not).
   static void appendEscaped(std::string& out, std::string_view value, bool escapeSlash);
+  // Appends `value` by its value alone: a whole number below 2^53 in magnitude as its
+  // digits ("1", "-0" as "0"), anything else in the shortest form that reads back as
+  // the same double (std::to_chars: "0.1", "1e+100", "1.5e+16"), and NaN and the
+  // infinities, which JSON cannot hold, as null.
+  static void appendNumber(std::string& out, double value);
 
  private:
   void separate();
