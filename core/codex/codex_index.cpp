@@ -258,11 +258,12 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
     uint64_t at = reader.session.offset;
     bool isComplete = true;
     uint64_t want = chunkBytes;
+    bool passing = false;  // inside a line too long to be an event
     while (at < size) {
       // The budget may end inside a line longer than a piece; unless it is the first line
       // of this call, it waits for the next call, or it would never be read.
       const bool mayExceed = readInCall == 0 && want > chunkBytes;
-      const uint64_t room = mayExceed ? size - at : left;
+      const uint64_t room = mayExceed || passing ? size - at : left;
       if (room == 0) {
         isComplete = false;
         break;
@@ -274,6 +275,20 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
       }
       const size_t got = opened->readAt(at, buffer.data(), length);
       const std::string_view bytes(buffer.data(), got);
+      if (passing) {
+        // The long line ends at the first feed; the lines after it are read as usual. One
+        // still being written is passed over again once it is whole.
+        const size_t end = bytes.find('\n');
+        if (end == std::string_view::npos) {
+          if (got < length || at + got >= size) break;
+          at += got;
+          continue;
+        }
+        at += end + 1;
+        passing = false;
+        reader.session.offset = at;
+        continue;
+      }
       const size_t lastFeed = bytes.rfind('\n');
       if (lastFeed == std::string_view::npos) {
         // A line still being written waits for the next refresh.
@@ -282,7 +297,13 @@ void CodexIndex::refresh(const CodexPaths& paths, Date now, double every, uint64
           isComplete = false;
           break;
         }
-        want = std::max<uint64_t>(length, chunkBytes) * 2;
+        if (length >= largestRead) {
+          passing = true;
+          at += got;
+          want = chunkBytes;
+          continue;
+        }
+        want = std::min<uint64_t>(std::max<uint64_t>(length, chunkBytes) * 2, largestRead);
         continue;
       }
       reader.read(bytes.substr(0, lastFeed + 1), at == 0, buffer.size());

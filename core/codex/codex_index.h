@@ -33,6 +33,8 @@ class CodexIndex {
   static constexpr double keepReadingsDays = 9;
   // Usage is tallied in slots of this many seconds, like Claude Code's.
   static constexpr int64_t slotSeconds = 600;
+  // A line longer than this is no event Codex writes: it is passed over, unread.
+  static constexpr uint64_t largestRead = 64000000;
 
   // Reads one rollout's new lines; see codex/rollout_reader.h.
   struct Reader;

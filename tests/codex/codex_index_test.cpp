@@ -226,6 +226,26 @@ TEST(CodexIndex, ABudgetSpreadsAFirstScanOverCallsWithTheSameResult) {
   EXPECT_EQ(spread.limits(), whole.limits());
 }
 
+TEST(CodexIndex, PassesOverALineTooLongToBeAnEvent) {
+  TempDir home;
+  const CodexPaths paths{home.path()};
+  const std::string one = home.write(rolloutName(first), session(first, "make", 20));
+  CodexIndex index;
+  index.refresh(paths, now, 0, noLimit);
+  const uint64_t whole = std::filesystem::file_size(one);
+  // A huge output still being written, then finished, with a command after it.
+  const std::string huge = codex::functionOutput("2026-12-05T19:50:00.000Z", "call_huge",
+                                                 std::string(CodexIndex::largestRead, 'o'));
+  append(one, huge.substr(0, huge.size() - 100));
+  index.refresh(paths, now + 1, 0, noLimit);
+  EXPECT_EQ(index.allSessions()[0].offset, whole);
+  append(one, huge.substr(huge.size() - 100) + commandLine("call_after", "npm test", 2));
+  index.refresh(paths, now + 2, 0, noLimit);
+  EXPECT_EQ(commands(index).at("call_after").summary, "npm test");
+  EXPECT_EQ(commands(index).size(), 2u);
+  EXPECT_EQ(index.allSessions()[0].offset, std::filesystem::file_size(one));
+}
+
 TEST(CodexIndex, ARestartResumesFromTheStoredOffsets) {
   TempDir home;
   const CodexPaths paths{home.path()};
