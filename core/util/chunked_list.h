@@ -67,6 +67,12 @@ class ChunkedList {
   bool empty() const { return size_ == 0; }
   Iterator begin() const { return Iterator(&chunks_, 0); }
   Iterator end() const { return Iterator(&chunks_, chunks_.size()); }
+  // This list's items, then `other`'s; shares both lists' chunks.
+  ChunkedList joined(const ChunkedList& other) const {
+    std::vector<std::shared_ptr<const Chunk>> chunks = chunks_;
+    chunks.insert(chunks.end(), other.chunks_.begin(), other.chunks_.end());
+    return ChunkedList(std::move(chunks), size_ + other.size_);
+  }
   // Whether both lists share every chunk: nothing changed between them.
   bool sharesChunksWith(const ChunkedList& other) const { return chunks_ == other.chunks_; }
 

@@ -44,5 +44,18 @@ TEST(ChunkedList, PublishedVersionsMatchTheListAndStayAsTheyWere) {
   EXPECT_TRUE(publisher.publish(items).sharesChunksWith(previous));
 }
 
+TEST(ChunkedList, JoinedListsKeepBothOrdersAndEmptyChunks) {
+  ChunkedPublisher<int, 2> first;
+  ChunkedPublisher<int, 2> second;
+  const ChunkedList<int> a = first.publish({1, 2, 3});
+  const ChunkedList<int> none = second.publish({});
+  const ChunkedList<int> b = ChunkedPublisher<int, 2>().publish({4, 5});
+  const ChunkedList<int> joined = a.joined(none).joined(b);
+  EXPECT_EQ(itemsOf(joined), (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(joined.size(), 5U);
+  EXPECT_TRUE(none.joined(none).empty());
+  EXPECT_EQ(none.joined(none).begin(), none.joined(none).end());
+}
+
 }  // namespace
 }  // namespace tessel
