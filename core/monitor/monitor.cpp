@@ -180,9 +180,11 @@ std::vector<std::string> Monitor::eventsFiles(const std::vector<LiveSession>& li
 }
 
 void Monitor::readTails(const std::vector<LiveSession>& live, Date now, Activity::Inputs& inputs) {
+  std::unordered_set<std::string> current;
   for (const LiveSession& session : live) {
-    const auto path = locator_.path(session.sessionId, paths_, now);
+    auto path = locator_.path(session.sessionId, paths_, now);
     if (!path) continue;
+    current.insert(*path);
     const auto attributes = Files::attributes(*path);
     if (!attributes) continue;
     std::optional<Tail> tail;
@@ -203,14 +205,10 @@ void Monitor::readTails(const std::vector<LiveSession>& live, Date now, Activity
       std::lock_guard guard(lock_);
       tails_.insert_or_assign(*path, *tail);
     }
-    if (tail->last) inputs.lastEvents.insert_or_assign(session.sessionId, *tail->last);
-    if (tail->model) inputs.models.insert_or_assign(session.sessionId, *tail->model);
+    if (tail->last) inputs.lastEvents.insert_or_assign(session.sessionId, std::move(*tail->last));
+    if (tail->model) inputs.models.insert_or_assign(session.sessionId, std::move(*tail->model));
   }
-  // Transcripts of sessions that ended are not asked for again.
-  std::unordered_set<std::string> current;
-  for (const LiveSession& session : live) {
-    if (auto path = locator_.path(session.sessionId, paths_, now)) current.insert(std::move(*path));
-  }
+  // The tails of sessions that ended are not kept.
   std::lock_guard guard(lock_);
   std::erase_if(tails_, [&](const auto& entry) { return !current.contains(entry.first); });
 }
