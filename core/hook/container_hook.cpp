@@ -85,7 +85,10 @@ function record(hook) {
     event.tool_input = shown;
   }
   const response = hook.tool_response;
-  if (isObject(response) && (response.is_error === true || response.interrupted === true)) {
+  if (
+    hook.hook_event_name === "PostToolUseFailure" ||
+    (isObject(response) && (response.is_error === true || response.interrupted === true))
+  ) {
     event.tool_response = { is_error: true };
   }
   return JSON.stringify(event) + "\n";
@@ -116,8 +119,9 @@ def record(hook):
             given = {}
         event["tool_input"] = dict((key, cut(given[key])) for key in keep if key in given)
     response = hook.get("tool_response")
-    if isinstance(response, dict) and (
-        response.get("is_error") is True or response.get("interrupted") is True
+    if hook.get("hook_event_name") == "PostToolUseFailure" or (
+        isinstance(response, dict)
+        and (response.get("is_error") is True or response.get("interrupted") is True)
     ):
         event["tool_response"] = {"is_error": True}
     return json.dumps(event, separators=(",", ":")) + "\n"

@@ -8,7 +8,9 @@
 // host name, maybe ""), then "hook_event_name", "session_id" and "cwd" as Claude Code sent
 // them (null or missing when it did not). Tool events add "tool_name", "tool_use_id" and
 // "tool_input" (only the `keep` keys, strings cut to 400 characters), and a failed or
-// interrupted call adds "tool_response": {"is_error": true}.
+// interrupted call adds "tool_response": {"is_error": true}. Claude Code reports most
+// failed calls only as "PostToolUseFailure", which carries no "tool_response": its line
+// gets the failure mark all the same, so every line says by itself how its call ended.
 #pragma once
 
 #include <algorithm>

@@ -58,6 +58,22 @@ bool keptAfterTrim(std::string_view line, double cutoffMillis) {
   return millis >= cutoffMillis;
 }
 
+// Claude Code is not always an executable named "claude". The native install runs
+// .../claude/versions/<version>, and an npm install runs node, which then renames its
+// process "claude". The executable is asked first: reading a command line costs more.
+bool isClaude(int32_t pid) {
+  if (const auto executable = platform::executablePath(pid)) {
+    if (Path::lastComponent(*executable) == "claude") return true;
+    const size_t slash = executable->rfind('/');
+    if (slash != std::string::npos &&
+        std::string_view(*executable).substr(0, slash).ends_with("/claude/versions")) {
+      return true;
+    }
+  }
+  const std::vector<std::string> arguments = platform::arguments(pid);
+  return !arguments.empty() && Path::lastComponent(arguments.front()) == "claude";
+}
+
 }  // namespace
 
 std::string file(const ClaudePaths& paths, Date day) {
@@ -76,9 +92,7 @@ std::optional<int32_t> claudeAncestor(int32_t start) {
   int32_t pid = start;
   for (int step = 0; step < 6; ++step) {
     if (pid < 2) return std::nullopt;
-    if (auto executable = platform::executablePath(pid)) {
-      if (Path::lastComponent(*executable) == "claude") return pid;
-    }
+    if (isClaude(pid)) return pid;
     auto parent = platform::parentPid(pid);
     if (!parent) return std::nullopt;
     pid = *parent;

@@ -21,8 +21,9 @@ std::string file(const ClaudePaths& paths, Date day);
 // write, which keeps lines whole when several processes append at once.
 void append(const HookRecord& record, const ClaudePaths& paths, Date now);
 
-// The nearest process whose executable is named "claude": `start` or one of its
-// five nearest ancestors.
+// The nearest Claude Code process: `start` or one of its five nearest ancestors. A
+// process counts when its executable is named "claude" or lies in a ".../claude/versions"
+// folder, or when its first argument's last component is "claude".
 std::optional<int32_t> claudeAncestor(int32_t start);
 
 // Deletes day files older than seven days, then compacts.

@@ -88,6 +88,7 @@ HookLogReader::Read HookLogReader::refresh(const std::vector<std::string>& files
   read.ended = ended_;
   read.lastRecord = lastRecord_;
   read.traces = traces_;
+  read.hostTraces = hostTraces_;
   return read;
 }
 
@@ -125,12 +126,13 @@ void HookLogReader::handleLine(std::string_view line, size_t capacity, const std
   if (hasBackgroundMark(line)) return;
   const simdjson::padded_string_view padded(line.data(), line.size(), capacity);
   if (auto record = HookRecord::decode(padded)) {
+    trace(hostTraces_, *record, path);
     ingest(std::move(*record));
     return;
   }
   auto record = containerRecord(padded);
   if (!record || isOwnHostLine(*record->ctr)) return;
-  trace(*record, path);
+  trace(traces_, *record, path);
   ingest(std::move(*record));
 }
 
@@ -197,7 +199,9 @@ void HookLogReader::store(std::shared_ptr<const ToolEvent> event) {
 }
 
 void HookLogReader::prune(Date cutoff) {
-  std::erase_if(traces_, [&](const auto& entry) { return entry.second.last <= cutoff; });
+  for (auto* traces : {&traces_, &hostTraces_}) {
+    std::erase_if(*traces, [&](const auto& entry) { return entry.second.last <= cutoff; });
+  }
   // Most refreshes have nothing old enough to drop; the oldest start says so without a walk.
   if (cutoff < oldestStart_) return;
   const size_t before = events_.size();
@@ -210,15 +214,20 @@ void HookLogReader::prune(Date cutoff) {
   published_.changedAll();
 }
 
-void HookLogReader::trace(const HookRecord& record, const std::string& path) {
+void HookLogReader::trace(std::unordered_map<std::string, SessionTrace>& traces,
+                          const HookRecord& record, const std::string& path) {
+  // The desktop app's own calls say nothing about what the session is doing.
+  if (record.tool && isBackgroundTool(*record.tool)) return;
   const Date date = record.date();
-  auto [found, isNew] =
-      traces_.try_emplace(record.s, SessionTrace{path, record.cwd, date, date, record.e});
-  SessionTrace& trace = found->second;
-  if (!isNew && date >= trace.last) {
-    trace.last = date;
-    trace.lastEvent = record.e;
+  // Looked up before anything is built: a host log has many lines per session.
+  auto found = traces.find(record.s);
+  if (found == traces.end()) {
+    found = traces.emplace(record.s, SessionTrace{path, record.cwd, date, date, record.e}).first;
+  } else if (date >= found->second.last) {
+    found->second.last = date;
+    found->second.lastEvent = record.e;
   }
+  SessionTrace& trace = found->second;
   if (record.cwd) trace.cwd = record.cwd;
   if (record.ctr && !record.ctr->empty()) trace.container = record.ctr;
 }

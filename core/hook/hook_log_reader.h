@@ -1,8 +1,8 @@
 // Reads hook log lines back into live facts: each session's tool calls with their start
 // and end, its Claude Code process, which sessions ended, when the last event happened,
-// and a short trace per session seen in a container events file. Incremental: each file
-// is read from just after its last complete line. One lock; refreshes may come from any
-// thread and never interleave.
+// and a short trace per session, kept apart for host day files and container events
+// files. Incremental: each file is read from just after its last complete line. One
+// lock; refreshes may come from any thread and never interleave.
 #pragma once
 
 #include <array>
@@ -64,7 +64,9 @@ class HookLogReader {
     std::unordered_map<std::string, int32_t> sessionPIDs;
     std::unordered_map<std::string, Date> ended;
     std::optional<Date> lastRecord;
-    std::unordered_map<std::string, SessionTrace> traces;
+    std::unordered_map<std::string, SessionTrace> traces;  // from container events files
+    // From the host's day files: what shows a session that left no session file.
+    std::unordered_map<std::string, SessionTrace> hostTraces;
   };
 
   // `ownHostName` is this machine's name: container lines that carry it come from the
@@ -84,7 +86,8 @@ class HookLogReader {
   void handleLine(std::string_view line, size_t capacity, const std::string& path);
   // Takes the record's texts over.
   void ingest(HookRecord&& record);
-  void trace(const HookRecord& record, const std::string& path);
+  static void trace(std::unordered_map<std::string, SessionTrace>& traces, const HookRecord& record,
+                    const std::string& path);
   void store(std::shared_ptr<const ToolEvent> event);
   void prune(Date cutoff);
   bool isOwnHostLine(std::string_view ctr) const;
@@ -102,6 +105,7 @@ class HookLogReader {
   std::unordered_map<std::string, Date> ended_;
   std::optional<Date> lastRecord_;
   std::unordered_map<std::string, SessionTrace> traces_;
+  std::unordered_map<std::string, SessionTrace> hostTraces_;
 };
 
 }  // namespace tessel

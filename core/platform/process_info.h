@@ -16,6 +16,9 @@ std::optional<std::string> executablePath(int32_t pid);
 std::optional<std::string> workingDirectory(int32_t pid);
 // The process's parent pid.
 std::optional<int32_t> parentPid(int32_t pid);
+// The process's command line, one string per argument, argv[0] first. Empty for a
+// process that has gone, and for a kernel thread, which has none.
+std::vector<std::string> arguments(int32_t pid);
 // The paths of the files the process holds open, in descriptor order; sockets, pipes
 // and other descriptors without a path are left out. Nothing for a process we may not
 // look into.

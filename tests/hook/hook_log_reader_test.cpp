@@ -168,6 +168,8 @@ TEST(HookLogReader, ForgetsCallsAndTracesAfterThreeDays) {
   ASSERT_EQ(read.events.size(), 1u);
   EXPECT_EQ(eventsOf(read)[0].id, "kept");
   EXPECT_TRUE(read.traces.empty());
+  EXPECT_EQ(read.hostTraces.count("s0"), 0u);
+  EXPECT_EQ(read.hostTraces.count("s1"), 1u);
   // Ended sessions are not pruned.
   EXPECT_EQ(read.ended.count("s0"), 1u);
 
@@ -213,6 +215,26 @@ TEST(HookLogReader, TracesContainerSessionsAndDropsTheHostsOwnLines) {
   EXPECT_EQ(read.traces.at("c1"), (HookLogReader::SessionTrace{events, "/workspace/sub", now - 100,
                                                                now - 80, "PostToolUse", "devbox"}));
   EXPECT_EQ(read.lastRecord, now - 80);
+}
+
+TEST(HookLogReader, TracesHostSessionsApartFromContainerOnes) {
+  test::TempDir dir;
+  const std::string host =
+      dir.write("events-host.jsonl",
+                hostLine(100, "SessionStart", "s1", R"("cwd":"\/a","pid":7)") +
+                    hostLine(50, "Notification", "s1", R"("pid":7)") +
+                    // Older than the latest line: the event stays, the directory moves.
+                    hostLine(60, "Stop", "s1", R"("cwd":"\/a\/b","pid":7)") +
+                    hostLine(40, "PreToolUse", "s1",
+                             R"("tool":"mcp__ccd_session_mgmt__list_sessions","id":"bg","pid":7)"));
+  const std::string container =
+      dir.write("project/.claude/tessel/events.jsonl", containerLine(30, "devbox", "Stop"));
+  HookLogReader reader("laptop");
+  const auto read = reader.refresh(std::vector<std::string>{host, container}, now);
+  EXPECT_EQ(read.hostTraces, (std::unordered_map<std::string, HookLogReader::SessionTrace>{
+                                 {"s1", {host, "/a/b", now - 100, now - 50, "Notification"}}}));
+  ASSERT_EQ(read.traces.size(), 1u);
+  EXPECT_EQ(read.traces.count("c1"), 1u);
 }
 
 TEST(HookLogReader, RefreshesYesterdaysAndTodaysDayFiles) {

@@ -11,6 +11,7 @@
 #include <map>
 #include <thread>
 
+#include "platform/process_info.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
 #include "support/time_zone.h"
@@ -75,32 +76,44 @@ TEST(HookLog, ConcurrentAppendsFromTwoProcessesKeepEveryLineWhole) {
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
-  test::TempDir dir;
-  // A copy of the shell named "claude" that starts a chain of six shells below itself,
-  // each adding its pid to a file; the last one becomes a sleep.
-  const std::string claude = dir / "claude";
-  fs::copy_file(fs::canonical("/bin/sh"), claude);
-  const std::string pids = dir / "pids";
-  const std::string level =
-      dir.script("level.sh",
-                 "echo $$ >> \"$2\"; if [ \"$1\" -gt 0 ]; then /bin/sh \"$0\" $(($1 - 1)) \"$2\" & "
-                 "wait; else exec /bin/sleep 30; fi\n");
-  test::ChildProcess root(claude, {level, "6", pids});
+// A script for sh that starts a chain of "$1" shells below the one running it, each
+// adding its pid to the file "$2"; the last one becomes a sleep.
+std::string chainScript(const test::TempDir& dir) {
+  return dir.script(
+      "level.sh",
+      "echo $$ >> \"$2\"; if [ \"$1\" -gt 0 ]; then /bin/sh \"$0\" $(($1 - 1)) \"$2\" & "
+      "wait; else exec /bin/sleep 30; fi\n");
+}
+
+// The pids in the file, from the top of the chain down, once `count` are there.
+std::vector<int32_t> chainPids(const std::string& path, size_t count) {
   std::vector<int32_t> chain;
-  for (int attempt = 0; attempt < 500 && chain.size() < 7; ++attempt) {
+  for (int attempt = 0; attempt < 500 && chain.size() < count; ++attempt) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
     chain.clear();
-    const std::string text = test::readFile(pids);
+    const std::string text = test::readFile(path);
     for (std::string_view line : Text::nonEmptyLines(text)) {
       int32_t pid = 0;
       std::from_chars(line.data(), line.data() + line.size(), pid);
       chain.push_back(pid);
     }
   }
+  if (chain.size() == count &&
+      !test::waitForExecutable(chain.back(), fs::canonical("/bin/sleep"))) {
+    chain.clear();
+  }
+  return chain;
+}
+
+TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
+  test::TempDir dir;
+  const std::string claude = dir / "claude";
+  fs::copy_file(fs::canonical("/bin/sh"), claude);
+  const std::string pids = dir / "pids";
+  test::ChildProcess root(claude, {chainScript(dir), "6", pids});
+  const std::vector<int32_t> chain = chainPids(pids, 7);
   ASSERT_EQ(chain.size(), 7u);
   ASSERT_EQ(chain[0], root.pid());
-  ASSERT_TRUE(test::waitForExecutable(chain[6], fs::canonical("/bin/sleep")));
 
   EXPECT_EQ(HookLog::claudeAncestor(root.pid()), root.pid());
   EXPECT_EQ(HookLog::claudeAncestor(chain[1]), root.pid());
@@ -109,6 +122,47 @@ TEST(HookLog, FindsTheClaudeProcessAtMostFiveAncestorsUp) {
   EXPECT_EQ(HookLog::claudeAncestor(chain[6]), std::nullopt);
   EXPECT_EQ(HookLog::claudeAncestor(1), std::nullopt);
   EXPECT_EQ(HookLog::claudeAncestor(999999999), std::nullopt);
+}
+
+TEST(HookLog, KnowsClaudeByItsVersionsFolderOrTheNameItGivesItself) {
+  test::TempDir dir;
+  const std::string sh = fs::canonical("/bin/sh");
+  const std::string script = chainScript(dir);
+  // The native install's executable is named after its version.
+  const std::string native = dir / "share/claude/versions/2.0.1";
+  fs::create_directories(fs::path(native).parent_path());
+  fs::copy_file(sh, native);
+  // npm's launcher is a link named "claude" to a program of another name.
+  const std::string launcher = dir / "npm/bin/claude";
+  fs::create_directories(fs::path(launcher).parent_path());
+  fs::create_symlink(sh, launcher);
+  struct Case {
+    std::string executable;
+    std::string argv0;
+  };
+  // node renames its process "claude"; here the shell is simply started under that name.
+  int run = 0;
+  for (const Case& start : {Case{native, ""}, Case{launcher, ""}, Case{sh, "claude"}}) {
+    SCOPED_TRACE(start.executable + " " + start.argv0);
+    const std::string pids = dir / ("pids-" + std::to_string(++run));
+    test::ChildProcess root(start.executable, {script, "1", pids}, start.argv0);
+    const std::vector<int32_t> chain = chainPids(pids, 2);
+    ASSERT_EQ(chain.size(), 2u);
+    EXPECT_EQ(HookLog::claudeAncestor(chain[1]), root.pid());
+    EXPECT_EQ(HookLog::claudeAncestor(root.pid()), root.pid());
+  }
+
+  // Near misses: a "versions" folder that is not Claude's, a name that only starts with
+  // "claude". The chain is deep enough that the walk ends at this test's own process.
+  const std::string other = dir / "share/tool/versions/2.0.1";
+  fs::create_directories(fs::path(other).parent_path());
+  fs::copy_file(sh, other);
+  const std::string pids = dir / "pids-unrelated";
+  test::ChildProcess root(other, {script, "4", pids}, "claude-wrapper");
+  const std::vector<int32_t> chain = chainPids(pids, 5);
+  ASSERT_EQ(chain.size(), 5u);
+  ASSERT_EQ(platform::parentPid(root.pid()), getpid());
+  EXPECT_EQ(HookLog::claudeAncestor(chain[4]), std::nullopt);
 }
 
 const std::string backgroundLine =

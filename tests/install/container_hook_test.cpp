@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "hook/hook_log_reader.h"
 #include "install/container_hook_installer.h"
 #include "install/hook_installer.h"
 #include "model/claude_settings.h"
@@ -203,8 +204,15 @@ std::string postToolUse(std::string_view interrupted) {
          std::string(interrupted) + R"(,"isImage":false},"tool_use_id":"toolu_01B"})";
 }
 
+// How Claude Code reports a call that failed: no "tool_response", the error beside it.
+const std::string failedCall =
+    R"({"session_id":"5f1c","transcript_path":"/t.jsonl","cwd":"/work","permission_mode":"default",)"
+    R"("hook_event_name":"PostToolUseFailure","tool_name":"Bash",)"
+    R"("tool_input":{"command":"make test","description":"Run the tests"},)"
+    R"("tool_use_id":"toolu_01A","error":"Exit code 2\nmake: *** [test] Error 1","is_interrupt":false})";
+
 // Two calls, then what is not logged (a background tool, a cut input, an array), then a
-// finished call and a session event.
+// finished call, the first call's failure and a session event.
 const std::vector<std::string> hookInputs = {
     bashInput,
     postToolUse("true"),
@@ -212,6 +220,7 @@ const std::vector<std::string> hookInputs = {
                 R"("tool_name":"mcp__ccd_sidebar__list_groups","tool_use_id":"toolu_01C"})"),
     R"({"session_id":"5f1c","hook_event_name":"Pre)",
     postToolUse("false"),
+    failedCall,
     R"({"session_id":"5f1c","cwd":"/work","hook_event_name":"SessionStart","source":"startup"})",
     "[1,2]",
 };
@@ -247,10 +256,14 @@ void expectEventLines(const std::vector<std::string>& written, const std::string
   started["tool_use_id"] = "toolu_01A";
   ordered_json interrupted = call;
   interrupted["tool_response"] = {{"is_error", true}};
+  ordered_json failed = interrupted;
+  failed["hook_event_name"] = "PostToolUseFailure";
+  failed["tool_use_id"] = "toolu_01A";
+  failed["tool_input"] = {{"command", "make test"}, {"description", "Run the tests"}};
   ordered_json session = call;
   for (const char* key : {"tool_name", "tool_use_id", "tool_input"}) session.erase(key);
   session["hook_event_name"] = "SessionStart";
-  const std::vector<ordered_json> expected = {started, interrupted, call, session};
+  const std::vector<ordered_json> expected = {started, interrupted, call, failed, session};
 
   ASSERT_EQ(written.size(), expected.size());
   EXPECT_NE(written[0].find(eAcute), std::string::npos) << written[0];
@@ -283,6 +296,21 @@ TEST(ContainerHook, EitherRecorderWritesOneTrimmedLinePerEvent) {
     recorder.interpreters.insert({{"dirname", tools.dirname}, {"cat", tools.cat}});
     expectEventLines(record(project, toolFolder(project, recorder.interpreters), hookInputs),
                      recorder.eAcute);
+
+    // Read back on the host, the failure ends the first call as failed; the second
+    // call's last word was a plain end.
+    HookLogReader reader("");
+    const auto read =
+        reader.refresh(std::vector<std::string>{ContainerHook::log(project.path())}, Date::now());
+    std::map<std::string, ToolEvent> calls;
+    for (const auto& event : read.events) calls.emplace(event->id, *event);
+    ASSERT_EQ(calls.size(), 2u);
+    const ToolEvent& first = calls.at("toolu_01A");
+    ASSERT_TRUE(first.end);
+    EXPECT_GE(*first.end, first.start);
+    EXPECT_TRUE(first.isError);
+    ASSERT_TRUE(calls.at("toolu_01B").end);
+    EXPECT_FALSE(calls.at("toolu_01B").isError);
   }
 }
 

@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include "platform/linux/proc_cmdline.h"
 #include "platform/linux/proc_stat.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
@@ -25,10 +28,32 @@ TEST(ProcStat, FindsTheParentPastAnyCommandName) {
   EXPECT_EQ(ProcStat::parseParentPid(""), std::nullopt);
 }
 
+TEST(ProcCmdline, SplitsAtEachNul) {
+  using Arguments = std::vector<std::string>;
+  using namespace std::string_view_literals;
+  EXPECT_EQ(ProcCmdline::parse("/bin/sleep\0"
+                               "30\0"sv),
+            (Arguments{"/bin/sleep", "30"}));
+  // An empty argument is kept in its place.
+  EXPECT_EQ(ProcCmdline::parse("sh\0\0-c\0"sv), (Arguments{"sh", "", "-c"}));
+  // A title written over the arguments, without a final NUL or with padding after it.
+  EXPECT_EQ(ProcCmdline::parse("claude --resume"sv), (Arguments{"claude --resume"}));
+  EXPECT_EQ(ProcCmdline::parse("claude\0\0\0"sv), (Arguments{"claude", "", ""}));
+  EXPECT_EQ(ProcCmdline::parse(""sv), Arguments{});
+}
+
 TEST(ProcessInfo, ReadsARealChild) {
   test::ChildProcess sleeper("/bin/sleep", {"30"});
   ASSERT_TRUE(test::waitForExecutable(sleeper.pid(), std::filesystem::canonical("/bin/sleep")));
   EXPECT_EQ(parentPid(sleeper.pid()), getpid());
+  // An exec shows the new executable a moment before the new arguments.
+  std::vector<std::string> given;
+  for (int attempt = 0; attempt < 500 && given.empty(); ++attempt) {
+    given = arguments(sleeper.pid());
+    if (given.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(given, (std::vector<std::string>{"/bin/sleep", "30"}));
+  EXPECT_TRUE(arguments(999999999).empty());
   EXPECT_EQ(parentPid(getpid()), getppid());
   EXPECT_EQ(executablePath(999999999), std::nullopt);
   EXPECT_EQ(parentPid(999999999), std::nullopt);

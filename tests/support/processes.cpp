@@ -29,9 +29,9 @@ std::vector<char*> argv(const std::string& executable, const std::vector<std::st
 
 }  // namespace
 
-ChildProcess::ChildProcess(const std::string& executable,
-                           const std::vector<std::string>& arguments) {
-  auto list = argv(executable, arguments);
+ChildProcess::ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
+                           const std::string& argv0) {
+  auto list = argv(argv0.empty() ? executable : argv0, arguments);
   // A process group of its own, so the destructor can end everything it started.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);

@@ -13,7 +13,9 @@ namespace tessel::test {
 // child reaped when the object goes.
 class ChildProcess {
  public:
-  ChildProcess(const std::string& executable, const std::vector<std::string>& arguments);
+  // `argv0` is the name the program is told it was started by; empty means `executable`.
+  ChildProcess(const std::string& executable, const std::vector<std::string>& arguments,
+               const std::string& argv0 = "");
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/linux/proc_cmdline.h"
 #include "platform/linux/proc_stat.h"
+#include "platform/linux/text_file.h"
 
 namespace tessel::platform {
 
@@ -41,6 +43,13 @@ std::optional<int32_t> parentPid(int32_t pid) {
   close(fd);
   if (size <= 0) return std::nullopt;
   return ProcStat::parseParentPid(std::string_view(text, static_cast<size_t>(size)));
+}
+
+std::vector<std::string> arguments(int32_t pid) {
+  char path[32];
+  snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+  const auto text = readTextFile(path);
+  return text ? ProcCmdline::parse(*text) : std::vector<std::string>();
 }
 
 std::vector<std::string> openFiles(int32_t pid) {
