@@ -4,6 +4,7 @@
 #include <set>
 #include <unordered_set>
 
+#include "activity/hook_sessions.h"
 #include "environments/environments.h"
 #include "hook/container_hook.h"
 #include "hook/hook_log.h"
@@ -120,6 +121,10 @@ ActivitySnapshot Monitor::activity(Date now) {
     isCodexOn = codexOn_;
   }
   inputs.hook = readHooks(inputs.live, inputs.records, inputs.environments, now);
+  // Claude Code versions that write no session file are known from the hook log alone.
+  for (LiveSession& session : Activity::hookSessions(*inputs.hook, inputs.live)) {
+    inputs.live.push_back(std::move(session));
+  }
   readTails(inputs.live, now, inputs);
   inputs.commands = recentCommands(*inputs.hook);
   if (isCodexOn) inputs.codex = readCodex(inputs.table);

@@ -142,6 +142,14 @@ TEST(Monitor, ShowsEverySessionWithItsCallItsContainerAndItsCodexProcess) {
   hookOnly.sum = "TODO";
   HookLog::append(hookOnly, paths, now);
 
+  // A session of a Claude Code version that writes no session file: the hook log knows it.
+  ChildProcess quiet("/bin/sleep", {"30"});
+  HookRecord quietStart = hookRecord(now - 100, "SessionStart", "s2");
+  quietStart.pid = quiet.pid();
+  quietStart.cwd = project;
+  HookLog::append(quietStart, paths, now);
+  HookLog::append(hookRecord(now - 50, "UserPromptSubmit", "s2"), paths, now);
+
   // A session inside the dev container, seen only through its events file.
   Files::createDirectories(ContainerHook::dir(devFolder));
   const std::string ms = std::to_string(std::llround((now - 30).millisSince1970()));
@@ -183,6 +191,12 @@ TEST(Monitor, ShowsEverySessionWithItsCallItsContainerAndItsCodexProcess) {
   const auto resources = snapshot.resourcesFor("s1");
   ASSERT_EQ(resources.size(), 1U);
   EXPECT_EQ(resources[0].resource.name, "shop-db-1");
+
+  const SessionInfo* fromHook = row(snapshot.sessions, "s2");
+  ASSERT_NE(fromHook, nullptr);
+  EXPECT_EQ(fromHook->state, SessionInfo::State::working);
+  ASSERT_TRUE(fromHook->process);
+  EXPECT_EQ(fromHook->process->pid, quiet.pid());
 
   const SessionInfo* container = row(snapshot.sessions, "c1");
   ASSERT_NE(container, nullptr);
