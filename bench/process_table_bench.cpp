@@ -1,6 +1,11 @@
 // Cost of one process snapshot on a busy machine: parsing `ps` output of 2000 processes,
-// indexing it, and the tree walks the activity model runs over it on every refresh.
+// indexing it, and the tree walks the activity model runs over it on every refresh; and
+// taking the table of this machine itself, in process and through `ps`, with and without
+// a crowd of extra processes.
 #include <benchmark/benchmark.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -12,7 +17,10 @@
 #include <vector>
 
 #include "environments/process_table.h"
+#include "environments/shell.h"
 #include "util/calendar.h"
+
+extern char** environ;
 
 namespace tessel {
 namespace {
@@ -211,6 +219,62 @@ void ancestorOfEveryProcess(benchmark::State& state) {
   }
 }
 BENCHMARK(ancestorOfEveryProcess)->Unit(benchmark::kMicrosecond);
+
+// `count` sleeping children for the length of one benchmark, killed and reaped after.
+class Crowd {
+ public:
+  explicit Crowd(int64_t count) {
+    char sleep[] = "/bin/sleep";
+    char seconds[] = "600";
+    char* argv[] = {sleep, seconds, nullptr};
+    for (int64_t i = 0; i < count; ++i) {
+      pid_t pid = -1;
+      if (posix_spawn(&pid, sleep, nullptr, nullptr, argv, environ) != 0) break;
+      pids_.push_back(pid);
+    }
+  }
+  ~Crowd() {
+    for (const pid_t pid : pids_) kill(pid, SIGKILL);
+    for (const pid_t pid : pids_) waitpid(pid, nullptr, 0);
+  }
+  Crowd(const Crowd&) = delete;
+  Crowd& operator=(const Crowd&) = delete;
+
+  size_t size() const { return pids_.size(); }
+
+ private:
+  std::vector<pid_t> pids_;
+};
+
+// The table as the Monitor takes it every refresh: read in process, CPU shares included.
+void takeThisMachine(benchmark::State& state) {
+  const Crowd crowd(state.range(0));
+  if (crowd.size() != static_cast<size_t>(state.range(0))) state.SkipWithError("spawn failed");
+  const ToolRunner tools;
+  size_t processes = 0;
+  for (auto _ : state) {
+    ProcessTable table = ProcessTable::take(tools);
+    processes = table.byPID.size();
+    benchmark::DoNotOptimize(table);
+  }
+  state.counters["processes"] = static_cast<double>(processes);
+}
+BENCHMARK(takeThisMachine)->Arg(0)->Arg(300)->Arg(2000)->Unit(benchmark::kMillisecond);
+
+// The same through `ps`, what it replaces on Linux.
+void sampleThisMachine(benchmark::State& state) {
+  const Crowd crowd(state.range(0));
+  if (crowd.size() != static_cast<size_t>(state.range(0))) state.SkipWithError("spawn failed");
+  const ToolRunner tools;
+  size_t processes = 0;
+  for (auto _ : state) {
+    ProcessTable table = ProcessTable::sample(tools);
+    processes = table.byPID.size();
+    benchmark::DoNotOptimize(table);
+  }
+  state.counters["processes"] = static_cast<double>(processes);
+}
+BENCHMARK(sampleThisMachine)->Arg(0)->Arg(300)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tessel

@@ -2,11 +2,15 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 
+#include "environments/process_cpu.h"
 #include "environments/shell.h"
 #include "platform/process_info.h"
+#include "platform/process_list.h"
 #include "util/calendar.h"
 #include "util/path.h"
 #include "util/text.h"
@@ -110,6 +114,24 @@ ProcessTable::ProcessTable(Date date, std::vector<ProcessEntry> entries) : date(
     // try_emplace leaves `entry` untouched when the pid is already there.
     byPID.try_emplace(entry.pid, std::move(entry));
   }
+}
+
+ProcessTable ProcessTable::take(const ToolRunner& tools) {
+  static const std::unique_ptr<platform::ProcessLister> lister = platform::ProcessLister::open();
+  if (!lister) return sample(tools);
+  std::vector<platform::ProcessReading> readings = lister->list();
+  const Date now = Date::now();
+  const std::vector<double> percents = ProcessCpu::shared().percents(readings, now);
+  std::vector<ProcessEntry> entries;
+  entries.reserve(readings.size());
+  for (size_t i = 0; i < readings.size(); ++i) {
+    platform::ProcessReading& reading = readings[i];
+    // To the second, as `ps` prints a start time, so both sources give equal entries.
+    entries.push_back(ProcessEntry{reading.pid, reading.ppid, reading.uid, percents[i],
+                                   reading.residentBytes, Date(std::floor(reading.startedSeconds)),
+                                   std::move(reading.command)});
+  }
+  return ProcessTable(now, std::move(entries));
 }
 
 ProcessTable ProcessTable::sample(const ToolRunner& tools) {

@@ -1,6 +1,7 @@
-// The machine's processes at one moment: one `ps` run parsed into entries, indexed by
+// The machine's processes at one moment, read in process or from one `ps` run, indexed by
 // pid and by parent, for walking the process tree. Tables and entries are immutable
-// values, safe to read from any thread; `sample` blocks its caller while `ps` runs.
+// values, safe to read from any thread; `take` and `sample` block their caller while
+// they read.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +22,9 @@ struct ProcessEntry {
   int32_t pid = 0;
   int32_t ppid = 0;
   int32_t uid = 0;
-  double cpu = 0;      // percent of one core, as `ps` reports it; may exceed 100
+  // Percent of one core, may exceed 100: the share since the table before where the
+  // table is read in process (`take`), else `ps`'s own figure.
+  double cpu = 0;
   int64_t memory = 0;  // resident bytes
   Date started{};
   std::string command{};  // the whole command line, exactly as `ps` printed it
@@ -53,6 +56,11 @@ struct ProcessTable {
 
   bool operator==(const ProcessTable&) const = default;
 
+  // The table now, from the cheapest source this system has: where the processes can be
+  // read in process, that reading, with `cpu` the share of one core each used since the
+  // previous table taken here (a process's first table: its lifetime average, as `ps`
+  // gives); elsewhere `sample(tools)`. Blocks for the read, a few milliseconds in process.
+  static ProcessTable take(const ToolRunner& tools);
   // Runs `ps` once through `tools` (5 s time-out) and builds a table from whatever it
   // printed; a failed run gives an empty table dated now.
   static ProcessTable sample(const ToolRunner& tools);

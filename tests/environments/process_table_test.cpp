@@ -223,6 +223,79 @@ TEST(ProcessTable, SampleFindsRealChildrenWithTheirParentsStartsAndPaths) {
   EXPECT_EQ(table.byPID.at(moved.pid()).workingDirectory(), fs::canonical(folder).string());
 }
 
+TEST(ProcessTable, TakeAgreesWithPsOnRealChildren) {
+  const std::string sleep = std::filesystem::canonical("/bin/sleep");
+  test::ChildProcess spaced("/bin/sh", {"-c", "/bin/sleep 30; :", "--  two  spaces", ""});
+  test::ChildProcess parent("/bin/sh", {"-c", "/bin/sleep 31; exit 0"});
+  const ToolRunner tools;
+  ProcessTable taken = ProcessTable::take(tools);
+  for (int attempt = 0; attempt < 500 && !taken.children.contains(parent.pid()); ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    taken = ProcessTable::take(tools);
+  }
+  ASSERT_EQ(taken.children[parent.pid()].size(), 1u);
+  const int32_t grandchild = taken.children.at(parent.pid()).front();
+  // Until it has run the sleep, the grandchild is a copy of the shell.
+  ASSERT_TRUE(test::waitForExecutable(grandchild, sleep));
+  taken = ProcessTable::take(tools);
+  const ProcessTable listed = ProcessTable::sample(tools);
+  EXPECT_GE(taken.date, Date::now() - 60);
+
+  for (const int32_t pid : {static_cast<int32_t>(spaced.pid()), parent.pid(), grandchild}) {
+    ASSERT_TRUE(taken.byPID.contains(pid) && listed.byPID.contains(pid)) << pid;
+    const ProcessEntry& ours = taken.byPID.at(pid);
+    const ProcessEntry& theirs = listed.byPID.at(pid);
+    EXPECT_EQ(ours.ppid, theirs.ppid) << pid;
+    EXPECT_EQ(ours.uid, theirs.uid) << pid;
+    EXPECT_EQ(ours.command, theirs.command) << pid;
+    EXPECT_NEAR(ours.started.secondsSince1970(), theirs.started.secondsSince1970(), 1) << pid;
+    EXPECT_NEAR(static_cast<double>(ours.memory), static_cast<double>(theirs.memory),
+                0.2 * static_cast<double>(theirs.memory) + 65536)
+        << pid;
+    EXPECT_GT(ours.memory, 0) << pid;
+  }
+  EXPECT_EQ(taken.byPID.at(spaced.pid()).command, "/bin/sh -c /bin/sleep 30; : --  two  spaces");
+
+  // Every process both saw that is still the same process (same start) looks alike, kernel
+  // threads "[name]" included.
+  int compared = 0;
+  for (const auto& [pid, theirs] : listed.byPID) {
+    const auto ours = taken.byPID.find(pid);
+    if (ours == taken.byPID.end() || ours->second.started != theirs.started) continue;
+    if (theirs.command.starts_with('[')) {
+      EXPECT_EQ(ours->second.command, theirs.command);
+    }
+    EXPECT_EQ(ours->second.uid, theirs.uid) << pid;
+    ++compared;
+  }
+  EXPECT_GT(compared, 3);
+}
+
+TEST(ProcessTable, TakeShowsRecentCpuUseNotTheLifetimeAverage) {
+  const std::string sleep = std::filesystem::canonical("/bin/sleep");
+  test::ChildProcess busy("/bin/sh", {"-c", "while :; do :; done"});
+  test::ChildProcess idle(sleep, {"30"});
+  // Spins for a fraction of a second, then sleeps on as the same process.
+  test::ChildProcess rested(
+      "/bin/sh",
+      {"-c", "i=0; while [ $i -lt 300000 ]; do i=$((i+1)); done; exec " + sleep + " 30"});
+  ASSERT_TRUE(test::waitForExecutable(rested.pid(), sleep));
+  const ToolRunner tools;
+  const ProcessTable first = ProcessTable::take(tools);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const ProcessTable second = ProcessTable::take(tools);
+  for (const pid_t pid : {busy.pid(), idle.pid(), rested.pid()}) {
+    ASSERT_TRUE(first.byPID.contains(pid) && second.byPID.contains(pid)) << pid;
+  }
+  // First sight is the lifetime average, which still remembers the spinning.
+  EXPECT_GT(first.byPID.at(rested.pid()).cpu, 15);
+  EXPECT_LT(second.byPID.at(rested.pid()).cpu, 5);
+  // A spinning shell takes at most one core; the machine is shared, so leave room below.
+  EXPECT_GT(second.byPID.at(busy.pid()).cpu, 40);
+  EXPECT_LT(second.byPID.at(busy.pid()).cpu, 110);
+  EXPECT_LT(second.byPID.at(idle.pid()).cpu, 5);
+}
+
 TEST(ProcessTable, ReadsEveryLineThisMachinesPsPrints) {
   const Shell::Result result =
       Shell::run("/bin/ps", {"-axww", "-o", "pid=,ppid=,uid=,pcpu=,rss=,lstart=,args="}, 5);

@@ -421,7 +421,7 @@ TEST(VmProviders, FindsARealQemuProcessByItsExecutableUnlessItsPidIsClaimed) {
   test::ChildProcess machine(qemu, {"60"});
   ASSERT_TRUE(test::waitForExecutable(machine.pid(), qemu));
 
-  const ProcessTable table = ProcessTable::sample(ToolRunner());
+  const ProcessTable table = ProcessTable::take(ToolRunner());
   const auto found = [&](const Answer& answer) -> const Resource* {
     for (const Resource& r : answer.resources) {
       if (r.pid == machine.pid()) return &r;
@@ -455,7 +455,7 @@ TEST(VmProviders, AParallelsMachineFindsItsHostByItsUuidWithoutBraces) {
 
   test::FakeTools tools;
   tools.add("prlctl", {{.pattern = "*", .out = parallelsListing}});
-  const Answer answer = ask(tools, Environments::parallels, ProcessTable::sample(ToolRunner()));
+  const Answer answer = ask(tools, Environments::parallels, ProcessTable::take(ToolRunner()));
   ASSERT_EQ(answer.resources.size(), 2u);  // the stopped one is not running
   EXPECT_EQ(answer.resources[0].id, "parallels:{5d8a3c1e-7b2f-4e9a-a6c0-1f3b5d7e9a2c}");
   EXPECT_EQ(answer.resources[0].pid, machine.pid());

@@ -1,0 +1,58 @@
+// Every process on the machine read in one pass, without starting a program: what the
+// process table needs of each. A lister keeps the operating system's handle between
+// reads, so one lister serves every table; it is safe from any thread and serialises
+// its reads.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tessel::platform {
+
+struct ProcessReading {
+  int32_t pid = 0;
+  int32_t ppid = 0;
+  int32_t uid = 0;  // effective user id, the one `ps` shows as uid
+  int64_t residentBytes = 0;
+  double startedSeconds = 0;  // since 1970, to the kernel's clock tick
+  // When the process started, in the system's own finest unit: the same on every read of
+  // one process, different for a later process that got the same pid.
+  uint64_t startStamp = 0;
+  double cpuSeconds = 0;  // user and system time used so far
+  // The command line as `ps -ww` prints it: the arguments joined by spaces, trailing
+  // spaces dropped; "[name]" for a process without arguments (a kernel thread, or an
+  // exiting process, then marked " <defunct>").
+  std::string command{};
+
+  bool operator==(const ProcessReading&) const = default;
+};
+
+class ProcessLister {
+ public:
+  // Nothing where this system has no in-process listing (then `ps` is the way).
+  static std::unique_ptr<ProcessLister> open();
+  ~ProcessLister();
+  ProcessLister(const ProcessLister&) = delete;
+  ProcessLister& operator=(const ProcessLister&) = delete;
+
+  // Every process that is there for the whole read; one that exits meanwhile is left out.
+  std::vector<ProcessReading> list();
+
+ private:
+  struct Handle;
+  explicit ProcessLister(std::unique_ptr<Handle> handle);
+
+  mutable std::mutex lock_;
+  // Guarded by lock_.
+  std::unique_ptr<Handle> handle_;
+};
+
+// One argument as `ps` shows it in a UTF-8 locale: control characters and bytes that are
+// not UTF-8 each become '?', everything else stays.
+void appendArgument(std::string& command, std::string_view argument);
+
+}  // namespace tessel::platform

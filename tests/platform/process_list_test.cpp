@@ -1,0 +1,106 @@
+#include "platform/process_list.h"
+
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "support/processes.h"
+
+extern char** environ;
+
+namespace tessel::platform {
+namespace {
+
+std::string shown(std::string_view argument) {
+  std::string command;
+  appendArgument(command, argument);
+  return command;
+}
+
+TEST(ProcessList, ShowsArgumentsAsPsDoesInAUtf8Locale) {
+  EXPECT_EQ(shown("--name=a  b"), "--name=a  b");
+  EXPECT_EQ(shown("tab\there\nand\x7f"), "tab?here?and?");
+  // Valid UTF-8 stays, in every length; each byte that is not UTF-8 is one '?'.
+  EXPECT_EQ(shown("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"),
+            "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
+  EXPECT_EQ(shown("\xff"), "?");
+  EXPECT_EQ(shown("a\xc3"), "a?");          // cut off
+  EXPECT_EQ(shown("\xc0\xaf"), "??");       // overlong '/'
+  EXPECT_EQ(shown("\xed\xa0\x80"), "???");  // a surrogate
+  EXPECT_EQ(shown("\xe2\x28\xa1"), "?(?");  // a broken continuation
+  EXPECT_EQ(shown("\xc2\x85"), "??");       // a C1 control is not printed either
+  EXPECT_EQ(shown(""), "");
+}
+
+TEST(ProcessList, ListsRealProcessesWhileOthersComeAndGo) {
+  const auto lister = ProcessLister::open();
+  ASSERT_NE(lister, nullptr);
+  // The shell stays (its script does not end in the sleep), and so do its arguments.
+  test::ChildProcess sleeper("/bin/sh",
+                             {"-c", "/bin/sleep 30; :", "a  b", "", "tab\there", " ", ""});
+  ASSERT_TRUE(test::waitForExecutable(sleeper.pid(), std::filesystem::canonical("/bin/sh")));
+
+  // Short-lived children exit while the lists are read: each must be either whole or
+  // absent, and no read may fail.
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    char program[] = "/bin/true";
+    char* argv[] = {program, nullptr};
+    while (!done) {
+      pid_t pid = -1;
+      if (posix_spawn(&pid, program, nullptr, nullptr, argv, environ) == 0) {
+        waitpid(pid, nullptr, 0);
+      }
+    }
+  });
+  size_t smallest = SIZE_MAX;
+  int broken = 0;
+  std::vector<ProcessReading> readings;
+  for (int round = 0; round < 30; ++round) {
+    readings = lister->list();
+    smallest = std::min(smallest, readings.size());
+    broken += static_cast<int>(std::count_if(readings.begin(), readings.end(), [](const auto& r) {
+      return r.pid <= 0 || r.command.empty();
+    }));
+  }
+  done = true;
+  churn.join();
+  EXPECT_GT(smallest, 2u);
+  EXPECT_EQ(broken, 0);
+
+  const auto found = std::find_if(readings.begin(), readings.end(),
+                                  [&](const ProcessReading& r) { return r.pid == sleeper.pid(); });
+  ASSERT_NE(found, readings.end());
+  // An empty argument still takes its space, as `ps` joins them, a tab shows as '?', and
+  // trailing spaces are dropped as `ps` drops them.
+  EXPECT_EQ(found->command, "/bin/sh -c /bin/sleep 30; : a  b  tab?here");
+  EXPECT_EQ(found->ppid, getpid());
+  EXPECT_EQ(found->uid, static_cast<int32_t>(geteuid()));
+  EXPECT_GT(found->residentBytes, 0);
+  EXPECT_GE(found->cpuSeconds, 0);
+  // The same process read again keeps its stamp.
+  const auto again = lister->list();
+  EXPECT_TRUE(std::any_of(again.begin(), again.end(), [&](const ProcessReading& r) {
+    return r.pid == sleeper.pid() && r.startStamp == found->startStamp;
+  }));
+
+  // Kernel threads go by name; a container may show none of them.
+  for (const ProcessReading& r : readings) {
+    if (r.pid == 2 && r.ppid == 0) {
+      EXPECT_EQ(r.command, "[kthreadd]");
+    }
+    if (r.ppid == 2) {
+      EXPECT_TRUE(r.command.starts_with('[') && r.command.ends_with(']')) << r.command;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessel::platform
