@@ -399,11 +399,11 @@ int main(int argc, char** argv) {
     std::vector<double> tables;
     std::vector<double> snapshots;
     for (int i = 0; i < settings.snapshots; ++i) {
-      tables.push_back(millisecondsFor([] { ProcessTable::sample(ToolRunner()); }));
+      tables.push_back(millisecondsFor([] { ProcessTable::take(ToolRunner()); }));
       snapshots.push_back(millisecondsFor([&] { monitor.activity(Date::now()); }));
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    const ProcessTable table = ProcessTable::sample(ToolRunner());
+    const ProcessTable table = ProcessTable::take(ToolRunner());
     std::printf(
         "activity with %d sessions and %zu processes: median %.2f ms, p95 %.2f ms; "
         "process table alone: median %.2f ms; the rest: %.2f ms\n",

@@ -101,7 +101,7 @@ bool Monitor::isCodexProcess(std::string_view command) {
   return program == "node" && words.size() > 1 && last(words[1]).starts_with("codex");
 }
 
-ProcessTable Monitor::processTable() const { return ProcessTable::sample(context_.tools()); }
+ProcessTable Monitor::processTable() const { return ProcessTable::take(context_.tools()); }
 
 ActivitySnapshot Monitor::activity(Date now) {
   Activity::Inputs inputs;
