@@ -41,6 +41,11 @@ extern char** environ;
 namespace {
 
 using namespace tessel;
+
+// Set by SIGINT and SIGTERM: the run stops early but still ends its processes and removes
+// its world.
+std::atomic<bool> interrupted = false;
+void interrupt(int) { interrupted = true; }
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -209,7 +214,8 @@ double millisecondsFor(const std::function<void()>& work) {
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
-  return values[std::min(values.size() - 1, static_cast<size_t>(p * (values.size() - 1) + 0.5))];
+  return values[std::min(values.size() - 1, static_cast<size_t>(std::lround(
+                                                p * static_cast<double>(values.size() - 1))))];
 }
 
 Settings parse(int argc, char** argv) {
@@ -270,7 +276,8 @@ void poll(Monitor& monitor, const Settings& settings) {
   auto minuteStart = start;
   int minute = 0;
   auto next = start;
-  while (std::chrono::duration<double>(Clock::now() - start).count() < settings.pollSeconds) {
+  while (!interrupted &&
+         std::chrono::duration<double>(Clock::now() - start).count() < settings.pollSeconds) {
     monitor.activity(Date::now());
     next += std::chrono::milliseconds(static_cast<int64_t>(settings.interval * 1000));
     std::this_thread::sleep_until(next);
@@ -373,6 +380,8 @@ int main(int argc, char** argv) {
 
   const pid_t simulator = fork();
   if (simulator == 0) simulate(sessions, TESSEL_HOOK_BINARY);
+  signal(SIGINT, interrupt);
+  signal(SIGTERM, interrupt);
   std::printf("world %s: %d sessions, %d background processes\n", world.c_str(), settings.sessions,
               settings.background);
 
@@ -414,7 +423,7 @@ int main(int argc, char** argv) {
     if (settings.pollSeconds > 0) poll(monitor, settings);
   }
 
-  if (settings.restart) {
+  if (settings.restart && !interrupted) {
     const uint64_t readBefore = bytesRead();
     Monitor monitor(paths, true, Date::now());
     monitor.setCodexEnabled(true);
@@ -444,6 +453,7 @@ int main(int argc, char** argv) {
   std::error_code error;
   for (const Session& session : sessions) {
     if (!session.isCodex) fs::remove_all(fs::path(session.log).parent_path(), error);
+    fs::remove(paths.sessionsDir() + "/" + std::to_string(session.pid) + ".json", error);
   }
   fs::remove_all(world, error);
   return 0;

@@ -78,6 +78,7 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
   std::vector<ToolEvent> events;
   {
     std::lock_guard guard(lock_);
+    bool isChanged = !found.empty();
     for (auto& [id, event] : found) commands_.insert_or_assign(id, std::move(event));
     for (const auto& result : results) {
       const auto event = commands_.find(result.toolUseId);
@@ -85,9 +86,14 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
       if (!event->second.end || *event->second.end != result.end) {
         event->second.end = result.end;
         event->second.isError = result.isError;
+        isChanged = true;
       }
     }
-    std::erase_if(commands_, [&](const auto& entry) { return !(entry.second.start > cutoff); });
+    if (std::erase_if(commands_,
+                      [&](const auto& entry) { return !(entry.second.start > cutoff); }) > 0) {
+      isChanged = true;
+    }
+    if (isChanged) ++changes_;
     offsets_ = std::move(kept);
     if (!changed || !store_) return;
     events.reserve(commands_.size());
@@ -95,6 +101,11 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
     offsets = offsets_;
   }
   store_->saveToolEvents(origin, events, offsets);
+}
+
+uint64_t CommandIndex::changes() const {
+  std::lock_guard guard(lock_);
+  return changes_;
 }
 
 std::vector<ToolEvent> CommandIndex::all() const {

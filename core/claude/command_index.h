@@ -36,6 +36,8 @@ class CommandIndex {
 
   // The calls held, in no particular order.
   std::vector<ToolEvent> all() const;
+  // Grows whenever the calls `all` gives change, so a reader can keep its copy until then.
+  uint64_t changes() const;
 
  private:
   const std::shared_ptr<IndexStore> store_;
@@ -44,6 +46,7 @@ class CommandIndex {
   // Guarded by lock_: transcript path -> bytes consumed, and call id -> call.
   std::unordered_map<std::string, uint64_t> offsets_;
   std::unordered_map<std::string, ToolEvent> commands_;
+  uint64_t changes_ = 0;
 };
 
 }  // namespace tessel

@@ -126,9 +126,11 @@ ActivitySnapshot Monitor::activity(Date now) {
     inputs.live.push_back(std::move(session));
   }
   readTails(inputs.live, now, inputs);
-  inputs.commands = recentCommands(*inputs.hook);
+  Lent lent;
+  inputs.commands = recentCommands(*inputs.hook, lent);
   if (isCodexOn) inputs.codex = readCodex(inputs.table);
   ActivitySnapshot snapshot = Activity::build(inputs);
+  giveBack(std::move(inputs.commands), lent);
   sample(snapshot, inputs.table, now);
   keep(snapshot.system, snapshot.metrics, now);
   return snapshot;
@@ -218,19 +220,56 @@ void Monitor::readTails(const std::vector<LiveSession>& live, Date now, Activity
   std::erase_if(tails_, [&](const auto& entry) { return !current.contains(entry.first); });
 }
 
-std::vector<ToolEvent> Monitor::recentCommands(const HookLogReader::Read& hook) const {
+namespace {
+
+bool startsEarlier(const ToolEvent& a, const ToolEvent& b) { return a.start < b.start; }
+
+}  // namespace
+
+// The index holds thousands of calls and changes only when it is refreshed, so its sorted
+// list is kept between snapshots and lent to each: a snapshot adds the hook's newer calls
+// and takes them out again, instead of copying and sorting the whole list every time.
+std::vector<ToolEvent> Monitor::recentCommands(const HookLogReader::Read& hook, Lent& lent) {
+  lent.changes = commands_.changes();
+  std::vector<ToolEvent> commands;
+  bool isKept = false;
+  {
+    std::lock_guard guard(lock_);
+    if (indexChanges_ == lent.changes) {
+      commands = std::move(indexCommands_);
+      indexCommands_.clear();
+      indexChanges_.reset();
+      lent.ids = indexIDs_;
+      isKept = true;
+    }
+  }
+  if (!isKept) {
+    commands = commands_.all();
+    std::stable_sort(commands.begin(), commands.end(), startsEarlier);
+    auto ids = std::make_shared<std::unordered_set<std::string>>();
+    ids->reserve(commands.size());
+    for (const ToolEvent& command : commands) ids->insert(command.id);
+    lent.ids = std::move(ids);
+  }
   // The hook log has the calls of the last seconds, which the index reads only on its
   // next refresh; where both have a call, the index's copy holds its result.
-  std::vector<ToolEvent> commands = commands_.all();
-  std::unordered_set<std::string> known;
-  known.reserve(commands.size());
-  for (const ToolEvent& command : commands) known.insert(command.id);
+  const auto fromIndex = static_cast<std::ptrdiff_t>(commands.size());
   for (const auto& event : hook.events) {
-    if (event->isCommand() && !known.contains(event->id)) commands.push_back(*event);
+    if (event->isCommand() && !lent.ids->contains(event->id)) commands.push_back(*event);
   }
-  std::stable_sort(commands.begin(), commands.end(),
-                   [](const ToolEvent& a, const ToolEvent& b) { return a.start < b.start; });
+  std::stable_sort(commands.begin() + fromIndex, commands.end(), startsEarlier);
+  std::inplace_merge(commands.begin(), commands.begin() + fromIndex, commands.end(), startsEarlier);
   return commands;
+}
+
+void Monitor::giveBack(std::vector<ToolEvent> commands, const Lent& lent) {
+  // Every call the index gives comes from a transcript.
+  std::erase_if(commands,
+                [](const ToolEvent& command) { return command.source == ToolEvent::Source::hook; });
+  std::lock_guard guard(lock_);
+  indexCommands_ = std::move(commands);
+  indexChanges_ = lent.changes;
+  indexIDs_ = lent.ids;
 }
 
 CodexActivity Monitor::readCodex(const ProcessTable& table) const {

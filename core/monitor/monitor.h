@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "activity/snapshot.h"
@@ -122,7 +123,14 @@ class Monitor {
                                        const std::vector<SessionRecord>& records,
                                        const std::optional<EnvironmentScan>& scan, Date now);
   void readTails(const std::vector<LiveSession>& live, Date now, Activity::Inputs& inputs);
-  std::vector<ToolEvent> recentCommands(const HookLogReader::Read& hook) const;
+  // What a snapshot borrowed the index's calls under.
+  struct Lent {
+    uint64_t changes = 0;
+    std::shared_ptr<const std::unordered_set<std::string>> ids{};
+  };
+
+  std::vector<ToolEvent> recentCommands(const HookLogReader::Read& hook, Lent& lent);
+  void giveBack(std::vector<ToolEvent> commands, const Lent& lent);
   CodexActivity readCodex(const ProcessTable& table) const;
   void sample(ActivitySnapshot& snapshot, const ProcessTable& table, Date now);
   void keep(const std::optional<SystemSample>& system, const std::optional<MetricsSample>& claude,
@@ -162,7 +170,13 @@ class Monitor {
   std::vector<SessionRecord> recordList_;
   std::vector<std::string> eventsFiles_;
   Date eventsFilesAt_ = Date::distantPast();
-  std::unordered_map<std::string, Date> volumesSeen_;  // without a store: volume id -> last use
+  std::unordered_map<std::string, Date> volumesSeen_;
+  // The index's calls sorted by start, while the index is at `indexChanges_`; none while a
+  // snapshot has them.
+  std::optional<uint64_t> indexChanges_;
+  std::vector<ToolEvent> indexCommands_;
+  std::shared_ptr<const std::unordered_set<std::string>>
+      indexIDs_;  // without a store: volume id -> last use
 
   mutable std::mutex timelineLock_;
   // Guarded by timelineLock_.

@@ -191,6 +191,18 @@ TEST(Monitor, ShowsEverySessionWithItsCallItsContainerAndItsCodexProcess) {
   const auto resources = snapshot.resourcesFor("s1");
   ASSERT_EQ(resources.size(), 1U);
   EXPECT_EQ(resources[0].resource.name, "shop-db-1");
+  ASSERT_TRUE(resources[0].link);
+  EXPECT_EQ(resources[0].link->how, Attribution::How::hook);
+  // Once the command index has read the transcript, its copy of the call is the one used,
+  // in this snapshot and in the next, which reuses the index's list.
+  monitor.refreshCommands(now + 1);
+  for (int i = 0; i < 2; ++i) {
+    const auto linked = monitor.activity(now + 1).resourcesFor("s1");
+    ASSERT_EQ(linked.size(), 1U);
+    ASSERT_TRUE(linked[0].link);
+    EXPECT_EQ(linked[0].link->how, Attribution::How::history);
+    EXPECT_EQ(linked[0].link->sessionId, "s1");
+  }
 
   const SessionInfo* fromHook = row(snapshot.sessions, "s2");
   ASSERT_NE(fromHook, nullptr);
