@@ -424,6 +424,8 @@ int main(int argc, char** argv) {
   }
 
   if (settings.restart && !interrupted) {
+    std::printf("restart begins\n");
+    std::fflush(stdout);
     const uint64_t readBefore = bytesRead();
     Monitor monitor(paths, true, Date::now());
     monitor.setCodexEnabled(true);
@@ -438,9 +440,12 @@ int main(int argc, char** argv) {
       if (it->is_regular_file(error)) transcripts += it->file_size(error);
     }
     std::printf(
-        "restart on the same store: %.2f MB read before the first full snapshot, "
-        "of %.1f MB of transcripts\n",
-        (bytesRead() - readBefore) / 1e6, transcripts / 1e6);
+        "restart on the same store: %.2f MB read before the first full snapshot (the store is "
+        "%.1f MB), of %.1f MB of transcripts\n",
+        (bytesRead() - readBefore) / 1e6,
+        Files::attributes(paths.supportDir + "/index.sqlite").value_or(Files::Attributes{}).size /
+            1e6,
+        transcripts / 1e6);
   }
 
   kill(simulator, SIGKILL);
