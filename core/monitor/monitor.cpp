@@ -91,14 +91,11 @@ bool Monitor::isCodexProcess(std::string_view command) {
     return found;
   }();
   if (words.empty()) return false;
-  const auto last = [](std::string_view word) {
-    const size_t slash = word.rfind('/');
-    return slash == std::string_view::npos ? word : word.substr(slash + 1);
-  };
-  const std::string_view program = last(words[0]);
+  const std::string_view program = Path::lastComponent(words[0]);
   if (program == "codex" || program.starts_with("codex-")) return true;
   // The npm package runs as `node …/bin/codex.js`.
-  return program == "node" && words.size() > 1 && last(words[1]).starts_with("codex");
+  return program == "node" && words.size() > 1 &&
+         Path::lastComponent(words[1]).starts_with("codex");
 }
 
 ProcessTable Monitor::processTable() const { return ProcessTable::take(context_.tools()); }
