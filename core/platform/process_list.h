@@ -1,7 +1,7 @@
 // Every process on the machine read in one pass, without starting a program: what the
-// process table needs of each. A lister keeps the operating system's handle between
-// reads, so one lister serves every table; it is safe from any thread and serialises
-// its reads.
+// process table needs of each. A lister remembers what a process keeps for its life
+// (its user, its command line) between reads, so one lister serves every table; it is
+// safe from any thread and serialises its reads.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +43,7 @@ class ProcessLister {
   std::vector<ProcessReading> list();
 
  private:
-  struct Handle;
+  struct Handle;  // the remembered processes
   explicit ProcessLister(std::unique_ptr<Handle> handle);
 
   mutable std::mutex lock_;

@@ -28,6 +28,35 @@ TEST(ProcStat, FindsTheParentPastAnyCommandName) {
   EXPECT_EQ(ProcStat::parseParentPid(""), std::nullopt);
 }
 
+TEST(ProcStat, ReadsTimesStartAndFlagsAfterTheName) {
+  // A real line: a user process, then a kernel thread with its flag.
+  const auto user = ProcStat::parse(
+      "4242 (node (x) y) R 17 4242 17 34816 4242 4194304 9500 0 3 0 1234 567 0 0 20 0 11 0 "
+      "8812345 1063141376 41234 18446744073709551615 1 1 0 0 0 0 0 16781312 134234626 0 0 0 "
+      "17 1 0 0 0 0 0\n");
+  ASSERT_TRUE(user);
+  EXPECT_EQ(user->name, "node (x) y");
+  EXPECT_EQ(user->state, 'R');
+  EXPECT_EQ(user->ppid, 17);
+  EXPECT_EQ(user->flags & ProcStat::kernelThread, 0u);
+  EXPECT_EQ(user->userTicks, 1234u);
+  EXPECT_EQ(user->systemTicks, 567u);
+  EXPECT_EQ(user->startTicks, 8812345u);
+  const auto kernel = ProcStat::parse(
+      "91 (kworker/u8:3-events_unbound) I 2 0 0 0 -1 69238880 0 0 0 0 0 52 0 0 20 0 1 0 412 0 0 "
+      "18446744073709551615 0 0 0 0 0 0 0 2147483647 0 0 0 0 17 0 0 0 0 0 0");
+  ASSERT_TRUE(kernel);
+  EXPECT_NE(kernel->flags & ProcStat::kernelThread, 0u);
+  EXPECT_EQ(kernel->startTicks, 412u);
+  // A line cut short, or one with a field that is no number, gives nothing.
+  EXPECT_FALSE(ProcStat::parse("4242 (sleep) S 17 4242 17 34816 4242 4194304 95 0 0 0 1 2"));
+  EXPECT_FALSE(
+      ProcStat::parse("4242 (sleep) S 17 4242 17 34816 4242 x 95 0 0 0 1 2 0 0 20 0 1 0 "
+                      "77 0 0"));
+  EXPECT_FALSE(ProcStat::parse("4242 )sleep( S 17"));
+  EXPECT_FALSE(ProcStat::parse(""));
+}
+
 TEST(ProcCmdline, SplitsAtEachNul) {
   using Arguments = std::vector<std::string>;
   using namespace std::string_view_literals;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -100,6 +101,29 @@ TEST(ProcessList, ListsRealProcessesWhileOthersComeAndGo) {
       EXPECT_TRUE(r.command.starts_with('[') && r.command.ends_with(']')) << r.command;
     }
   }
+}
+
+TEST(ProcessList, FollowsAProcessThatRunsAnotherProgram) {
+  const auto lister = ProcessLister::open();
+  ASSERT_NE(lister, nullptr);
+  const auto command = [&](pid_t pid) {
+    for (const ProcessReading& r : lister->list()) {
+      if (r.pid == pid) return r.command;
+    }
+    return std::string("(gone)");
+  };
+  const std::filesystem::path folder = std::filesystem::temp_directory_path();
+  const std::string flag = folder / ("exec-" + std::to_string(getpid()));
+  std::filesystem::remove(flag);
+  // The shell waits for the flag, then becomes a sleep under the same pid.
+  test::ChildProcess child(
+      "/bin/sh", {"-c", "while [ ! -e '" + flag + "' ]; do sleep 0.01; done; exec /bin/sleep 30"});
+  ASSERT_TRUE(test::waitForExecutable(child.pid(), std::filesystem::canonical("/bin/sh")));
+  EXPECT_TRUE(command(child.pid()).starts_with("/bin/sh -c while"));
+  { std::ofstream(flag).put('x'); }
+  ASSERT_TRUE(test::waitForExecutable(child.pid(), std::filesystem::canonical("/bin/sleep")));
+  EXPECT_EQ(command(child.pid()), "/bin/sleep 30");
+  std::filesystem::remove(flag);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
@@ -130,9 +131,26 @@ Finished runProgram(const std::string& executable, const std::vector<std::string
   return finished;
 }
 
+namespace {
+
+bool isAsleep(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  std::getline(file, text);
+  const size_t close = text.rfind(')');
+  return close != std::string::npos && text.compare(close, 3, ") S") == 0;
+}
+
+}  // namespace
+
 bool waitForExecutable(pid_t pid, const std::string& executable) {
   for (int attempt = 0; attempt < 500; ++attempt) {
-    if (platform::executablePath(pid) == executable) return true;
+    if (platform::executablePath(pid) == executable) {
+      for (int settle = 0; settle < 30 && !isAsleep(pid); ++settle) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      return true;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;

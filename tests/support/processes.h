@@ -39,7 +39,9 @@ Finished runProgram(const std::string& executable, const std::vector<std::string
                     const std::map<std::string, std::string>& environment = {});
 
 // Waits (briefly polling) until `pid`'s executable is `executable`; exec happens
-// after spawn returns.
+// after spawn returns. Then waits a little more, until the program has gone to sleep
+// or for at most 300 ms: one that has just started is still loading itself, and its
+// memory grows from one reading to the next.
 bool waitForExecutable(pid_t pid, const std::string& executable);
 
 }  // namespace tessel::test

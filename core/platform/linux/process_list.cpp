@@ -1,29 +1,22 @@
 #include "platform/process_list.h"
 
-#include <libproc2/misc.h>
-#include <libproc2/pids.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <unordered_map>
+
+#include "platform/linux/proc_stat.h"
+#include "platform/linux/text_file.h"
 
 namespace tessel::platform {
 namespace {
-
-// Where each item's result sits in a process's results: the order `open` asks for them.
-// The uid is the effective one and the resident size comes from the status file, both
-// as `ps` reads them.
-enum Item {
-  pidItem,
-  ppidItem,
-  uidItem,
-  rssItem,
-  beganItem,
-  ticksItem,
-  argsItem,
-  nameItem,
-  stateItem
-};
 
 double seconds(clockid_t clock) {
   timespec now{};
@@ -32,15 +25,9 @@ double seconds(clockid_t clock) {
 }
 
 // A start time counts from boot on the clock that includes suspended time; this is when
-// that clock read zero, on the wall clock.
-double bootSeconds() { return seconds(CLOCK_REALTIME) - seconds(CLOCK_BOOTTIME); }
-
-// The library stands "-" in for a command line it found empty: a kernel thread has none,
-// and neither has a process that is exiting. `ps` shows both by name, the latter marked.
-bool isWithoutArguments(char** args) {
-  return args == nullptr || args[0] == nullptr ||
-         (std::strcmp(args[0], "-") == 0 && args[1] == nullptr);
-}
+// that clock read zero, on the wall clock, to the whole second as the kernel's "btime"
+// gives it to `ps`, so that both show the same start times.
+double bootSeconds() { return std::floor(seconds(CLOCK_REALTIME) - seconds(CLOCK_BOOTTIME)); }
 
 // The length of the UTF-8 sequence at the start of `text`, 0 when it is not one; a
 // character `ps` would not print (C1 controls) counts as not one.
@@ -75,6 +62,60 @@ size_t sequenceLength(std::string_view text) {
   return length;
 }
 
+// Reads a small /proc file into `buffer` with one call, as the kernel hands these out
+// whole; empty when the process is gone.
+std::string_view readSmall(const char* path, char* buffer, size_t size) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const ssize_t got = read(fd, buffer, size);
+  close(fd);
+  return got > 0 ? std::string_view(buffer, static_cast<size_t>(got)) : std::string_view();
+}
+
+// The effective uid: the second number of the status file's "Uid:" line.
+std::optional<int32_t> effectiveUid(std::string_view status) {
+  const size_t line = status.find("\nUid:");
+  if (line == std::string_view::npos) return std::nullopt;
+  std::string_view rest = status.substr(line + 5);
+  for (int field = 0; field < 2; ++field) {
+    const size_t start = rest.find_first_not_of(" \t");
+    if (start == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(start);
+    if (field == 1) break;
+    rest.remove_prefix(std::min(rest.find_first_of(" \t"), rest.size()));
+  }
+  int32_t uid = 0;
+  const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), uid);
+  if (error != std::errc() || end == rest.data()) return std::nullopt;
+  return uid;
+}
+
+// The arguments joined by spaces as `ps -ww` joins them, an empty argument still taking
+// its space, and trailing spaces dropped.
+std::string joinedArguments(std::string_view cmdline) {
+  if (cmdline.ends_with('\0')) cmdline.remove_suffix(1);
+  std::string command;
+  command.reserve(cmdline.size());
+  while (true) {
+    const size_t end = cmdline.find('\0');
+    appendArgument(command, cmdline.substr(0, end));
+    if (end == std::string_view::npos) break;
+    command.push_back(' ');
+    cmdline.remove_prefix(end + 1);
+  }
+  const size_t last = command.find_last_not_of(' ');
+  command.resize(last == std::string::npos ? 0 : last + 1);
+  return command;
+}
+
+bool isNumber(const char* name) {
+  if (*name == '\0') return false;
+  for (; *name != '\0'; ++name) {
+    if (*name < '0' || *name > '9') return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void appendArgument(std::string& command, std::string_view argument) {
@@ -93,10 +134,22 @@ void appendArgument(std::string& command, std::string_view argument) {
   }
 }
 
+// What a process keeps for its whole life, or until it runs another program: read once,
+// so that a table costs two small reads per process (its times and its memory).
+struct Known {
+  uint64_t startTicks = 0;
+  std::string name;
+  int32_t uid = 0;
+  std::string command;
+  double readAt = 0;
+  uint64_t round = 0;
+};
+
 struct ProcessLister::Handle {
-  pids_info* info = nullptr;
   double ticksPerSecond = 100;
-  ~Handle() { procps_pids_unref(&info); }
+  int64_t pageBytes = 4096;
+  uint64_t round = 0;
+  std::unordered_map<int32_t, Known> known;
 };
 
 ProcessLister::ProcessLister(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
@@ -104,55 +157,94 @@ ProcessLister::ProcessLister(std::unique_ptr<Handle> handle) : handle_(std::move
 ProcessLister::~ProcessLister() = default;
 
 std::unique_ptr<ProcessLister> ProcessLister::open() {
-  pids_item items[] = {PIDS_ID_PID,   PIDS_ID_PPID,   PIDS_ID_EUID, PIDS_VM_RSS, PIDS_TICS_BEGAN,
-                       PIDS_TICS_ALL, PIDS_CMDLINE_V, PIDS_CMD,     PIDS_STATE};
+  // Without /proc (a sandbox that hides it) nothing can be listed in process; `ps` could
+  // not list anything either, but it is the caller's to try.
+  if (access("/proc/self/stat", R_OK) != 0) return nullptr;
   auto handle = std::make_unique<Handle>();
-  // Without /proc (a sandbox that hides it) the library cannot start; `ps` could not
-  // list anything either, but it is the caller's to try.
-  if (procps_pids_new(&handle->info, items, static_cast<int>(std::size(items))) < 0) return nullptr;
-  const long hertz = procps_hertz_get();
-  if (hertz > 0) handle->ticksPerSecond = static_cast<double>(hertz);
+  if (const long hertz = sysconf(_SC_CLK_TCK); hertz > 0) {
+    handle->ticksPerSecond = static_cast<double>(hertz);
+  }
+  if (const long page = sysconf(_SC_PAGESIZE); page > 0) handle->pageBytes = page;
   return std::unique_ptr<ProcessLister>(new ProcessLister(std::move(handle)));
 }
 
 std::vector<ProcessReading> ProcessLister::list() {
+  // A command line read this long ago is read again: a program may rewrite its own
+  // arguments without changing its name.
+  constexpr double commandAge = 60;
   std::vector<ProcessReading> readings;
   std::lock_guard guard(lock_);
-  pids_info* info = handle_->info;
-  const pids_fetch* fetched = procps_pids_reap(info, PIDS_FETCH_TASKS_ONLY);
-  if (fetched == nullptr) return readings;
+  Handle& handle = *handle_;
+  DIR* proc = opendir("/proc");
+  if (proc == nullptr) return readings;
+  const uint64_t round = ++handle.round;
   const double boot = bootSeconds();
-  const double hertz = handle_->ticksPerSecond;
-  const int total = fetched->counts->total;
-  readings.reserve(static_cast<size_t>(total));
-  for (int i = 0; i < total; ++i) {
-    const pids_stack* stack = fetched->stacks[i];
-    ProcessReading reading;
-    reading.pid = PIDS_VAL(pidItem, s_int, stack, info);
-    reading.ppid = PIDS_VAL(ppidItem, s_int, stack, info);
-    reading.uid = static_cast<int32_t>(PIDS_VAL(uidItem, u_int, stack, info));
-    reading.residentBytes = static_cast<int64_t>(PIDS_VAL(rssItem, ul_int, stack, info)) * 1024;
-    const unsigned long long began = PIDS_VAL(beganItem, ull_int, stack, info);
-    reading.startStamp = began;
-    reading.startedSeconds = boot + static_cast<double>(began) / hertz;
-    reading.cpuSeconds = static_cast<double>(PIDS_VAL(ticksItem, ull_int, stack, info)) / hertz;
-    char** args = PIDS_VAL(argsItem, strv, stack, info);
-    if (isWithoutArguments(args)) {
-      reading.command.append("[");
-      appendArgument(reading.command, PIDS_VAL(nameItem, str, stack, info));
-      reading.command.append("]");
-      if (PIDS_VAL(stateItem, s_ch, stack, info) == 'Z') reading.command.append(" <defunct>");
-    } else {
-      for (char** arg = args; *arg != nullptr; ++arg) {
-        if (arg != args) reading.command.push_back(' ');
-        appendArgument(reading.command, *arg);
+  const double now = seconds(CLOCK_MONOTONIC);
+  char path[64];
+  char stat[1024];
+  char memory[256];
+  while (const dirent* entry = readdir(proc)) {
+    if (!isNumber(entry->d_name)) continue;
+    int32_t pid = 0;
+    std::from_chars(entry->d_name, entry->d_name + strlen(entry->d_name), pid);
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    const auto fields = ProcStat::parse(readSmall(path, stat, sizeof stat));
+    if (!fields) continue;
+    // The memory figure of the stat file is a per-processor estimate that can read 0;
+    // statm's is the exact sum, the one `ps` shows.
+    snprintf(path, sizeof path, "/proc/%d/statm", pid);
+    const std::string_view statm = readSmall(path, memory, sizeof memory);
+    const size_t space = statm.find(' ');
+    if (space == std::string_view::npos) continue;
+    int64_t pages = 0;
+    std::from_chars(statm.data() + space + 1, statm.data() + statm.size(), pages);
+
+    Known& known = handle.known[pid];
+    const bool kernel = (fields->flags & ProcStat::kernelThread) != 0;
+    if (known.round == 0 || known.startTicks != fields->startTicks || known.name != fields->name ||
+        known.command.empty() || now - known.readAt > commandAge) {
+      snprintf(path, sizeof path, "/proc/%d/status", pid);
+      const auto status = readTextFile(path, 1 << 16);
+      const auto uid = status ? effectiveUid(*status) : std::nullopt;
+      if (!uid) {
+        handle.known.erase(pid);
+        continue;
       }
-      // `ps` ends its last column at the last character that is not a space.
-      const size_t last = reading.command.find_last_not_of(' ');
-      reading.command.resize(last == std::string::npos ? 0 : last + 1);
+      snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+      const auto cmdline = kernel ? std::nullopt : readTextFile(path);
+      known.startTicks = fields->startTicks;
+      known.name = std::string(fields->name);
+      known.uid = *uid;
+      known.command = cmdline && !cmdline->empty() ? joinedArguments(*cmdline) : std::string();
+      known.readAt = now;
+    }
+    known.round = round;
+
+    ProcessReading reading;
+    reading.pid = pid;
+    reading.ppid = fields->ppid;
+    reading.uid = known.uid;
+    reading.residentBytes = pages * handle.pageBytes;
+    reading.startStamp = fields->startTicks;
+    reading.startedSeconds = boot + static_cast<double>(fields->startTicks) / handle.ticksPerSecond;
+    reading.cpuSeconds =
+        static_cast<double>(fields->userTicks + fields->systemTicks) / handle.ticksPerSecond;
+    if (!known.command.empty()) {
+      reading.command = known.command;
+    } else {
+      // A kernel thread has no command line, and neither has a process that is exiting
+      // or one caught between fork and exec; `ps` shows them by name, the exiting ones
+      // marked. Only a kernel thread's name is kept: the others are read again.
+      reading.command.push_back('[');
+      appendArgument(reading.command, fields->name);
+      reading.command.push_back(']');
+      if (fields->state == 'Z') reading.command.append(" <defunct>");
+      if (kernel) known.command = reading.command;
     }
     readings.push_back(std::move(reading));
   }
+  closedir(proc);
+  std::erase_if(handle.known, [&](const auto& item) { return item.second.round != round; });
   return readings;
 }
 
