@@ -445,20 +445,24 @@ ActivitySnapshot build(const Inputs& inputs) {
   }
   for (const int32_t pid : snapshot.codexPIDs) known.insert(pid);
 
-  const auto byStart = [](const ToolEvent& a, const ToolEvent& b) { return a.start < b.start; };
-  // The recent commands usually come in order: then they are not copied to be sorted.
-  const std::vector<ToolEvent>* commands = &inputs.commands;
-  std::vector<ToolEvent> merged;
-  if ((inputs.codex && !inputs.codex->commands.empty()) ||
-      !std::is_sorted(inputs.commands.begin(), inputs.commands.end(), byStart)) {
-    merged = inputs.commands;
-    if (inputs.codex) {
-      merged.insert(merged.end(), inputs.codex->commands.begin(), inputs.codex->commands.end());
+  std::vector<Command> ownPrepared;
+  if (!inputs.prepared) {
+    const auto byStart = [](const ToolEvent& a, const ToolEvent& b) { return a.start < b.start; };
+    // The recent commands usually come in order: then they are not copied to be sorted.
+    const std::vector<ToolEvent>* commands = &inputs.commands;
+    std::vector<ToolEvent> merged;
+    if ((inputs.codex && !inputs.codex->commands.empty()) ||
+        !std::is_sorted(inputs.commands.begin(), inputs.commands.end(), byStart)) {
+      merged = inputs.commands;
+      if (inputs.codex) {
+        merged.insert(merged.end(), inputs.codex->commands.begin(), inputs.codex->commands.end());
+      }
+      std::stable_sort(merged.begin(), merged.end(), byStart);
+      commands = &merged;
     }
-    std::stable_sort(merged.begin(), merged.end(), byStart);
-    commands = &merged;
+    ownPrepared = commandCache().prepare(*commands);
   }
-  const std::vector<Command> prepared = commandCache().prepare(*commands);
+  const std::vector<Command>& prepared = inputs.prepared ? *inputs.prepared : ownPrepared;
 
   std::vector<Resource> resources;
   if (inputs.environments) resources = inputs.environments->resources;

@@ -114,6 +114,9 @@ struct Inputs {
   std::vector<SessionRecord> records{};
   std::optional<EnvironmentScan> environments{};
   std::vector<ToolEvent> commands{};  // the recent shell commands of all sessions
+  // The same commands and Codex's, already prepared and sorted by start, from a caller
+  // that keeps them between snapshots; when given, `commands` and Codex's are not read.
+  std::optional<std::vector<Command>> prepared{};
   std::optional<HookLogReader::Read> hook{};
   std::map<std::string, ToolEvent> lastEvents{};  // by session id
   std::map<std::string, std::string> models{};    // by session id

@@ -1,6 +1,7 @@
 #include "monitor/monitor.h"
 
 #include <algorithm>
+#include <iterator>
 #include <set>
 #include <unordered_set>
 
@@ -123,11 +124,16 @@ ActivitySnapshot Monitor::activity(Date now) {
     inputs.live.push_back(std::move(session));
   }
   readTails(inputs.live, now, inputs);
+  std::vector<ToolEvent> codexCommands;
+  if (isCodexOn) {
+    inputs.codex = readCodex(inputs.table);
+    codexCommands = std::move(inputs.codex->commands);
+    inputs.codex->commands.clear();
+  }
   Lent lent;
-  inputs.commands = recentCommands(*inputs.hook, lent);
-  if (isCodexOn) inputs.codex = readCodex(inputs.table);
+  inputs.prepared = recentCommands(*inputs.hook, std::move(codexCommands), lent);
   ActivitySnapshot snapshot = Activity::build(inputs);
-  giveBack(std::move(inputs.commands), lent);
+  giveBack(std::move(*inputs.prepared), lent);
   sample(snapshot, inputs.table, now);
   keep(snapshot.system, snapshot.metrics, now);
   return snapshot;
@@ -221,14 +227,20 @@ namespace {
 
 bool startsEarlier(const ToolEvent& a, const ToolEvent& b) { return a.start < b.start; }
 
+bool commandStartsEarlier(const Activity::Command& a, const Activity::Command& b) {
+  return a.event->start < b.event->start;
+}
+
 }  // namespace
 
-// The index holds thousands of calls and changes only when it is refreshed, so its sorted
-// list is kept between snapshots and lent to each: a snapshot adds the hook's newer calls
-// and takes them out again, instead of copying and sorting the whole list every time.
-std::vector<ToolEvent> Monitor::recentCommands(const HookLogReader::Read& hook, Lent& lent) {
+// The index holds thousands of calls and changes only when it is refreshed, so its sorted,
+// prepared list is kept between snapshots and lent to each: a snapshot adds the hook's
+// newer calls and Codex's and takes them out again, instead of copying, sorting and
+// looking up every call every time.
+std::vector<Activity::Command> Monitor::recentCommands(const HookLogReader::Read& hook,
+                                                       std::vector<ToolEvent> codex, Lent& lent) {
   lent.changes = commands_.changes();
-  std::vector<ToolEvent> commands;
+  std::vector<Activity::Command> commands;
   bool isKept = false;
   {
     std::lock_guard guard(lock_);
@@ -241,28 +253,43 @@ std::vector<ToolEvent> Monitor::recentCommands(const HookLogReader::Read& hook, 
     }
   }
   if (!isKept) {
-    commands = commands_.all();
-    std::stable_sort(commands.begin(), commands.end(), startsEarlier);
+    std::vector<ToolEvent> all = commands_.all();
+    std::stable_sort(all.begin(), all.end(), startsEarlier);
     auto ids = std::make_shared<std::unordered_set<std::string>>();
-    ids->reserve(commands.size());
-    for (const ToolEvent& command : commands) ids->insert(command.id);
+    ids->reserve(all.size());
+    for (const ToolEvent& command : all) ids->insert(command.id);
     lent.ids = std::move(ids);
+    commands = indexParsings_.prepare(all);
   }
   // The hook log has the calls of the last seconds, which the index reads only on its
   // next refresh; where both have a call, the index's copy holds its result.
-  const auto fromIndex = static_cast<std::ptrdiff_t>(commands.size());
+  std::vector<ToolEvent> added = std::move(codex);
   for (const auto& event : hook.events) {
-    if (event->isCommand() && !lent.ids->contains(event->id)) commands.push_back(*event);
+    if (event->isCommand() && !lent.ids->contains(event->id)) added.push_back(*event);
   }
-  std::stable_sort(commands.begin() + fromIndex, commands.end(), startsEarlier);
-  std::inplace_merge(commands.begin(), commands.begin() + fromIndex, commands.end(), startsEarlier);
+  std::stable_sort(added.begin(), added.end(), startsEarlier);
+  std::vector<Activity::Command> prepared = addedParsings_.prepare(added);
+  // Added calls are mostly the newest: only the index's calls after the first of them
+  // are merged with them.
+  const auto first = prepared.empty() ? commands.end()
+                                      : std::upper_bound(commands.begin(), commands.end(),
+                                                         prepared.front(), commandStartsEarlier);
+  lent.from = static_cast<size_t>(first - commands.begin());
+  const auto middle = static_cast<std::ptrdiff_t>(commands.size());
+  commands.insert(commands.end(), std::make_move_iterator(prepared.begin()),
+                  std::make_move_iterator(prepared.end()));
+  std::inplace_merge(commands.begin() + static_cast<std::ptrdiff_t>(lent.from),
+                     commands.begin() + middle, commands.end(), commandStartsEarlier);
   return commands;
 }
 
-void Monitor::giveBack(std::vector<ToolEvent> commands, const Lent& lent) {
-  // Every call the index gives comes from a transcript.
-  std::erase_if(commands,
-                [](const ToolEvent& command) { return command.source == ToolEvent::Source::hook; });
+void Monitor::giveBack(std::vector<Activity::Command> commands, const Lent& lent) {
+  // Only the calls a snapshot added are missing from the index's ids.
+  commands.erase(
+      std::remove_if(
+          commands.begin() + static_cast<std::ptrdiff_t>(lent.from), commands.end(),
+          [&](const Activity::Command& command) { return !lent.ids->contains(command.event->id); }),
+      commands.end());
   std::lock_guard guard(lock_);
   indexCommands_ = std::move(commands);
   indexChanges_ = lent.changes;

@@ -123,14 +123,17 @@ class Monitor {
                                        const std::vector<SessionRecord>& records,
                                        const std::optional<EnvironmentScan>& scan, Date now);
   void readTails(const std::vector<LiveSession>& live, Date now, Activity::Inputs& inputs);
-  // What a snapshot borrowed the index's calls under.
+  // What a snapshot borrowed the index's prepared calls under.
   struct Lent {
     uint64_t changes = 0;
     std::shared_ptr<const std::unordered_set<std::string>> ids{};
+    size_t from = 0;  // where the calls added to the index's may be
   };
 
-  std::vector<ToolEvent> recentCommands(const HookLogReader::Read& hook, Lent& lent);
-  void giveBack(std::vector<ToolEvent> commands, const Lent& lent);
+  // The index's calls, the hook's newer ones and `codex`, prepared and sorted by start.
+  std::vector<Activity::Command> recentCommands(const HookLogReader::Read& hook,
+                                                std::vector<ToolEvent> codex, Lent& lent);
+  void giveBack(std::vector<Activity::Command> commands, const Lent& lent);
   CodexActivity readCodex(const ProcessTable& table) const;
   void sample(ActivitySnapshot& snapshot, const ProcessTable& table, Date now);
   void keep(const std::optional<SystemSample>& system, const std::optional<MetricsSample>& claude,
@@ -155,6 +158,10 @@ class Monitor {
   MetricsSampler sampler_;
   SystemSampler systemSampler_;
   Environments::Context context_;
+  // The parsings of the index's calls, kept across its changes, and of the calls added
+  // to them in each snapshot.
+  Activity::CommandCache indexParsings_;
+  Activity::CommandCache addedParsings_;
 
   mutable std::mutex lock_;
   // Guarded by lock_.
@@ -170,13 +177,12 @@ class Monitor {
   std::vector<SessionRecord> recordList_;
   std::vector<std::string> eventsFiles_;
   Date eventsFilesAt_ = Date::distantPast();
-  std::unordered_map<std::string, Date> volumesSeen_;
-  // The index's calls sorted by start, while the index is at `indexChanges_`; none while a
-  // snapshot has them.
+  std::unordered_map<std::string, Date> volumesSeen_;  // without a store: volume id -> last use
+  // The index's calls prepared and sorted by start, while the index is at
+  // `indexChanges_`; none while a snapshot has them.
   std::optional<uint64_t> indexChanges_;
-  std::vector<ToolEvent> indexCommands_;
-  std::shared_ptr<const std::unordered_set<std::string>>
-      indexIDs_;  // without a store: volume id -> last use
+  std::vector<Activity::Command> indexCommands_;
+  std::shared_ptr<const std::unordered_set<std::string>> indexIDs_;
 
   mutable std::mutex timelineLock_;
   // Guarded by timelineLock_.
