@@ -363,29 +363,83 @@ void IndexStore::saveToolEvents(const std::string& origin, const std::vector<Too
   std::lock_guard guard(lock_);
   sqlite3* db = db_.get();
   Transaction transaction(db);
-  if (auto clear = Statement::prepare(db, "DELETE FROM tool_events WHERE origin = ?")) {
-    clear->run(std::array<Value, 1>{origin});
+  // The indexes save thousands of calls a minute of which a handful changed: rewriting
+  // them all cost more than the rest of a Monitor's polling together.
+  int64_t version = -1;
+  if (auto statement = Statement::prepare(db, "PRAGMA data_version");
+      statement && statement->next()) {
+    version = statement->integer(0);
+  }
+  const auto found = savedEvents_.find(origin);
+  const SavedEvents* saved = found != savedEvents_.end() && found->second.dataVersion == version
+                                 ? &found->second
+                                 : nullptr;
+  SavedEvents written{version};
+  if (!saved) {
+    if (auto clear = Statement::prepare(db, "DELETE FROM tool_events WHERE origin = ?")) {
+      clear->run(std::array<Value, 1>{origin});
+    }
   }
   if (auto insert = Statement::prepare(db,
                                        "INSERT OR REPLACE INTO tool_events VALUES (?, ?, ?, "
                                        "?, ?)")) {
     for (const ToolEvent& event : events) {
+      const size_t hash = std::hash<ToolEvent>{}(event);
+      if (saved) {
+        if (const auto row = saved->events.find(event.id);
+            row != saved->events.end() && row->second == hash) {
+          written.events.insert_or_assign(event.id, hash);
+          continue;
+        }
+      }
       auto data = encoded(toJson(event));
       if (!data) continue;
-      insert->run(std::array<Value, 5>{origin, event.id, event.sessionId,
-                                       event.start.secondsSince1970(), Blob{std::move(*data)}});
+      if (insert->run(std::array<Value, 5>{origin, event.id, event.sessionId,
+                                           event.start.secondsSince1970(),
+                                           Blob{std::move(*data)}}) == SQLITE_DONE) {
+        written.events.insert_or_assign(event.id, hash);
+      }
     }
   }
-  if (auto clear = Statement::prepare(db, "DELETE FROM file_offsets WHERE kind = ?")) {
+  if (saved) {
+    if (auto remove =
+            Statement::prepare(db, "DELETE FROM tool_events WHERE origin = ? AND id = ?")) {
+      for (const auto& [id, hash] : saved->events) {
+        if (!written.events.contains(id)) remove->run(std::array<Value, 2>{origin, id});
+      }
+    }
+  } else if (auto clear = Statement::prepare(db, "DELETE FROM file_offsets WHERE kind = ?")) {
     clear->run(std::array<Value, 1>{origin});
   }
   if (auto insert = Statement::prepare(
-          db, "INSERT INTO file_offsets (kind, path, offset) VALUES (?, ?, ?)")) {
+          db, "INSERT OR REPLACE INTO file_offsets (kind, path, offset) VALUES (?, ?, ?)")) {
     for (const auto& [path, offset] : offsets) {
-      insert->run(std::array<Value, 3>{origin, path, storedOffset(offset)});
+      if (saved) {
+        if (const auto row = saved->offsets.find(path);
+            row != saved->offsets.end() && row->second == offset) {
+          written.offsets.emplace(path, offset);
+          continue;
+        }
+      }
+      if (insert->run(std::array<Value, 3>{origin, path, storedOffset(offset)}) == SQLITE_DONE) {
+        written.offsets.emplace(path, offset);
+      }
     }
   }
-  transaction.commit();
+  if (saved) {
+    if (auto remove =
+            Statement::prepare(db, "DELETE FROM file_offsets WHERE kind = ? AND path = ?")) {
+      for (const auto& [path, offset] : saved->offsets) {
+        if (!offsets.contains(path)) remove->run(std::array<Value, 2>{origin, path});
+      }
+    }
+  }
+  // Whatever did not reach the file is written whole next time.
+  if (transaction.commit() && version >= 0) {
+    savedEvents_.insert_or_assign(origin, std::move(written));
+  } else {
+    savedEvents_.erase(origin);
+  }
 }
 
 void IndexStore::addReading(const std::string& kind, Date t, const std::string& data,

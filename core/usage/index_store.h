@@ -115,6 +115,8 @@ class IndexStore {
   void saveCodex(const std::vector<SessionRow>& sessions, const std::vector<std::string>& forget,
                  const Tally& buckets, int64_t oldest);
   // Replaces every call and every file offset of `origin` (the offsets carry no ids).
+  // After the first save of an origin, only the rows that differ from what this store
+  // last saved are written, unless another connection has written to the file since.
   void saveToolEvents(const std::string& origin, const std::vector<ToolEvent>& events,
                       const std::unordered_map<std::string, uint64_t>& offsets);
   // Stores one document of `kind` at `t` and drops that kind's documents before
@@ -141,10 +143,19 @@ class IndexStore {
   std::vector<nlohmann::json> documentsLocked(const char* sql) const;
   std::unordered_map<std::string, Date> volumesSeenLocked() const;
 
+  // What the last save of one origin's calls left in the file, and the file's data
+  // version then, which moves only when another connection commits.
+  struct SavedEvents {
+    int64_t dataVersion = 0;
+    std::unordered_map<std::string, size_t> events{};  // id -> hash of the call
+    std::unordered_map<std::string, uint64_t> offsets{};
+  };
+
   mutable std::mutex lock_;
   // Guarded by lock_. Although SQLite serializes single calls itself, a transaction
   // spans many; the lock keeps other threads' statements out of ours.
   Sqlite::Connection db_;
+  std::unordered_map<std::string, SavedEvents> savedEvents_;
 };
 
 }  // namespace tessel

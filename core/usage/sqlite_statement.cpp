@@ -101,9 +101,11 @@ Transaction::~Transaction() {
   if (!done_) execute(db_, "ROLLBACK");
 }
 
-void Transaction::commit() {
+bool Transaction::commit() {
   done_ = true;
-  if (execute(db_, "COMMIT") != SQLITE_OK) execute(db_, "ROLLBACK");
+  if (execute(db_, "COMMIT") == SQLITE_OK) return true;
+  execute(db_, "ROLLBACK");
+  return false;
 }
 
 }  // namespace tessel::Sqlite

@@ -80,8 +80,8 @@ class Transaction {
   ~Transaction();
 
   // A failed commit is rolled back, so the connection is never left inside a
-  // transaction that would hold the write lock.
-  void commit();
+  // transaction that would hold the write lock. True when the changes are in the file.
+  bool commit();
 
  private:
   sqlite3* db_;

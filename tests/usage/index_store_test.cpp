@@ -356,6 +356,38 @@ TEST(IndexStore, ToolEventSavesReplaceEverythingOfTheirOrigin) {
   EXPECT_EQ(store->toolEvents("codex", beginning), Events{codex});
 }
 
+TEST(IndexStore, ToolEventSavesWriteOnlyChangesUntilAnotherConnectionWrites) {
+  TempDir dir;
+  const std::string path = dir / "index.sqlite";
+  auto store = IndexStore::open(path);
+  auto other = IndexStore::open(path);
+  ASSERT_NE(store, nullptr);
+  ASSERT_NE(other, nullptr);
+  const ToolEvent first = event("call-1", "s1", 1'700'000'000);
+  const ToolEvent second = event("call-2", "s1", 1'700'000'010);
+  ToolEvent third = event("call-3", "s2", 1'700'000'020);
+  store->saveToolEvents("history", {first, second}, {{"/p/a.jsonl", 100}, {"/p/b.jsonl", 7}});
+
+  // A call ended, one went, one came, one offset moved and one file went.
+  ToolEvent ended = first;
+  ended.end = Date(1'700'000'005);
+  store->saveToolEvents("history", {ended, third}, {{"/p/a.jsonl", 250}});
+  EXPECT_EQ(store->toolEvents("history", beginning), (Events{ended, third}));
+  EXPECT_EQ(store->offsets("history"), (Offsets{{"/p/a.jsonl", {250, {}}}}));
+
+  // A call that can no longer be written leaves no stale row behind.
+  third.summary = "\xc3";
+  store->saveToolEvents("history", {ended, third}, {{"/p/a.jsonl", 250}});
+  EXPECT_EQ(store->toolEvents("history", beginning), Events{ended});
+
+  // After another connection replaced the origin, the same save as before is written
+  // whole again, not skipped as unchanged.
+  other->saveToolEvents("history", {second}, {{"/p/c.jsonl", 9}});
+  store->saveToolEvents("history", {ended, third}, {{"/p/a.jsonl", 250}});
+  EXPECT_EQ(other->toolEvents("history", beginning), Events{ended});
+  EXPECT_EQ(other->offsets("history"), (Offsets{{"/p/a.jsonl", {250, {}}}}));
+}
+
 TEST(IndexStore, ReadingsComeBackOldestFirstAndOldOnesArePruned) {
   TempDir dir;
   auto store = IndexStore::open(dir / "index.sqlite");
