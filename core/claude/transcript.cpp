@@ -142,13 +142,17 @@ Kinds kindsOf(std::string_view line) {
 
 }  // namespace
 
-std::optional<std::string> tail(const std::string& path, uint64_t maxBytes) {
+std::optional<std::string> tail(const std::string& path, uint64_t maxBytes, uint64_t* linesEnd) {
+  if (linesEnd) *linesEnd = 0;
   const auto file = Files::OpenFile::open(path);
   if (!file) return std::nullopt;
   const uint64_t size = file->size();
   const uint64_t start = size > maxBytes ? size - maxBytes : 0;
   const std::string bytes = file->read(start, size);
   if (bytes.empty()) return std::nullopt;
+  if (const size_t last = bytes.rfind('\n'); linesEnd && last != std::string::npos) {
+    *linesEnd = start + last + 1;
+  }
   std::string text = Text::repairUtf8(bytes);
   if (start == 0) return text;
   const size_t feed = text.find('\n');

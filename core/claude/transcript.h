@@ -20,8 +20,11 @@
 namespace tessel::Transcript {
 
 // The last `maxBytes` bytes of the file as UTF-8 (invalid sequences repaired), starting
-// at a line boundary; nothing when the file cannot be read or no whole line fits.
-std::optional<std::string> tail(const std::string& path, uint64_t maxBytes);
+// at a line boundary; nothing when the file cannot be read or no whole line fits. With
+// `linesEnd`, also the file offset just after the last whole line read (0 for none), where
+// a reader of what is appended later begins.
+std::optional<std::string> tail(const std::string& path, uint64_t maxBytes,
+                                uint64_t* linesEnd = nullptr);
 
 // A tool call's outcome, from a "tool_result" block.
 struct Result {

@@ -9,9 +9,11 @@
 #include "environments/environments.h"
 #include "hook/container_hook.h"
 #include "hook/hook_log.h"
+#include "platform/memory.h"
 #include "util/files.h"
 #include "util/json_object.h"
 #include "util/path.h"
+#include "util/text.h"
 
 namespace tessel {
 
@@ -200,18 +202,10 @@ void Monitor::readTails(const std::vector<LiveSession>& live, Date now, Activity
     std::optional<Tail> tail;
     {
       std::lock_guard guard(lock_);
-      if (const auto it = tails_.find(*path);
-          it != tails_.end() && it->second.size == attributes->size) {
-        tail = it->second;
-      }
+      if (const auto it = tails_.find(*path); it != tails_.end()) tail = it->second;
     }
-    if (!tail) {
-      tail = Tail{attributes->size};
-      if (const auto text = Transcript::tail(*path, tailBytes)) {
-        std::vector<ToolEvent> events = Transcript::events(*text, session.sessionId, false);
-        if (!events.empty()) tail->last = std::move(events.back());
-        tail->model = Transcript::lastModel(*text);
-      }
+    if (!tail || tail->size != attributes->size) {
+      tail = readTail(*path, session.sessionId, attributes->size, tail);
       std::lock_guard guard(lock_);
       tails_.insert_or_assign(*path, *tail);
     }
@@ -221,6 +215,46 @@ void Monitor::readTails(const std::vector<LiveSession>& live, Date now, Activity
   // The tails of sessions that ended are not kept.
   std::lock_guard guard(lock_);
   std::erase_if(tails_, [&](const auto& entry) { return !current.contains(entry.first); });
+}
+
+// A live transcript grows by a few lines between two polls: reading its whole tail again
+// each time cost more than the rest of a snapshot. The lines written since the last read
+// give the newest call, or the result of the one already known.
+Monitor::Tail Monitor::readTail(const std::string& path, const std::string& sessionId,
+                                uint64_t size, const std::optional<Tail>& known) {
+  if (known && known->read > 0 && size > known->size && size - known->read <= tailBytes) {
+    Tail tail = *known;
+    tail.size = size;
+    const auto file = Files::OpenFile::open(path);
+    if (!file) return tail;
+    const std::string bytes = file->read(known->read, size);
+    const size_t feed = bytes.rfind('\n');
+    if (feed == std::string::npos) return tail;
+    tail.read = known->read + feed + 1;
+    const std::string_view whole = std::string_view(bytes).substr(0, feed + 1);
+    std::string repaired;
+    if (!Text::isValidUtf8(whole)) repaired = Text::repairUtf8(whole);
+    const std::string_view text = repaired.empty() ? whole : repaired;
+    const std::string lastId = tail.last ? tail.last->id : std::string();
+    std::vector<Transcript::Result> results;
+    std::vector<ToolEvent> events = Transcript::events(
+        text, sessionId, false, [&](std::string_view id) { return id == lastId; }, results);
+    if (!events.empty()) {
+      tail.last = std::move(events.back());
+    } else if (tail.last && !results.empty()) {
+      tail.last->end = results.back().end;
+      tail.last->isError = results.back().isError;
+    }
+    if (auto model = Transcript::lastModel(text)) tail.model = std::move(model);
+    return tail;
+  }
+  Tail tail{size};
+  if (const auto text = Transcript::tail(path, tailBytes, &tail.read)) {
+    std::vector<ToolEvent> events = Transcript::events(*text, sessionId, false);
+    if (!events.empty()) tail.last = std::move(events.back());
+    tail.model = Transcript::lastModel(*text);
+  }
+  return tail;
 }
 
 namespace {

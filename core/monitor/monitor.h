@@ -105,9 +105,14 @@ class Monitor {
  private:
   struct Tail {
     uint64_t size = 0;
+    // Where the bytes not yet read begin, just after the last whole line read; 0 when
+    // unknown, and the next change then reads the whole tail again.
+    uint64_t read = 0;
     std::optional<ToolEvent> last{};
     std::optional<std::string> model{};
   };
+  static Tail readTail(const std::string& path, const std::string& sessionId, uint64_t size,
+                       const std::optional<Tail>& known);
   struct Timeline {
     uint64_t size = 0;
     std::vector<ToolEvent> events{};

@@ -308,6 +308,30 @@ TEST(Monitor, ReadsATranscriptAgainOnlyWhenItsSizeChanges) {
 
   Files::appendOnce(path, call("toolu_C"), 0644);
   EXPECT_EQ(lastCall(now + 4), "toolu_C");
+
+  // Only what was appended is read from here on: the known call's result closes it, and
+  // a line written in two pieces counts once whole.
+  const auto last = [&](Date at) {
+    const ActivitySnapshot snapshot = monitor.activity(at);
+    const SessionInfo* info = row(snapshot.sessions, "s1");
+    return info && info->lastEvent ? std::optional<ToolEvent>(*info->lastEvent) : std::nullopt;
+  };
+  Files::appendOnce(path, test::toolResultLine(now - 30, "toolu_C", R"(,"is_error":true)", "s1"),
+                    0644);
+  auto closed = last(now + 6);
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(closed->id, "toolu_C");
+  EXPECT_TRUE(closed->end);
+  EXPECT_TRUE(closed->isError);
+  const std::string torn = call("toolu_D");
+  Files::appendOnce(path, torn.substr(0, 40), 0644);
+  EXPECT_EQ(lastCall(now + 8), "toolu_C");
+  Files::appendOnce(path, torn.substr(40), 0644);
+  EXPECT_EQ(lastCall(now + 10), "toolu_D");
+
+  // A shorter file was replaced: its tail is read again whole.
+  dir.write("config/projects/-home-ana-shop/s1.jsonl", call("toolu_E"));
+  EXPECT_EQ(lastCall(now + 12), "toolu_E");
 }
 
 TEST(Monitor, KeepsAveragedReadingsOnlyWithAStore) {
