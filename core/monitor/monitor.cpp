@@ -410,6 +410,8 @@ void Monitor::refreshHistory(Date now) {
   }
   historyQueue_.async([this, now] {
     history_.refresh(paths_, now, historyEvery);
+    // Its chunks of large transcripts are the biggest buffers a steady Monitor frees.
+    platform::releaseFreeMemory();
     std::lock_guard guard(lock_);
     historyReading_ = false;
   });
@@ -452,9 +454,17 @@ EnvironmentScan Monitor::scanEnvironments(double statsEvery, Date now) {
   return scan;
 }
 
-void Monitor::refreshUsage(Date now) { usage_.refresh(paths_, now, refreshBudget); }
+// The big reads of these refreshes leave freed buffers between the indexes' small, lasting
+// allocations; the allocator would keep those pages for the life of the process.
+void Monitor::refreshUsage(Date now) {
+  usage_.refresh(paths_, now, refreshBudget);
+  platform::releaseFreeMemory();
+}
 
-void Monitor::refreshCommands(Date now) { commands_.refresh(paths_, now); }
+void Monitor::refreshCommands(Date now) {
+  commands_.refresh(paths_, now);
+  platform::releaseFreeMemory();
+}
 
 std::vector<ToolEvent> Monitor::timeline(const std::string& sessionId, Date now) {
   std::vector<ToolEvent> calls;
