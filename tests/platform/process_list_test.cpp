@@ -126,5 +126,34 @@ TEST(ProcessList, FollowsAProcessThatRunsAnotherProgram) {
   std::filesystem::remove(flag);
 }
 
+TEST(ProcessList, SeesTheMemoryOfAProcessThatGrew) {
+  const auto lister = ProcessLister::open();
+  ASSERT_NE(lister, nullptr);
+  const auto resident = [&](pid_t pid) {
+    for (const ProcessReading& r : lister->list()) {
+      if (r.pid == pid) return r.residentBytes;
+    }
+    return int64_t{-1};
+  };
+  const std::string flag =
+      std::filesystem::temp_directory_path() / ("grow-" + std::to_string(getpid()));
+  std::filesystem::remove(flag);
+  // The shell waits, then holds 40 MB in a variable.
+  test::ChildProcess child(
+      "/bin/sh", {"-c", "while [ ! -e '" + flag +
+                            "' ]; do sleep 0.01; done; x=$(head -c 40000000 /dev/zero | tr "
+                            "'\\0' a); sleep 30"});
+  // Tables taken while it sleeps remember its memory; the growth is still seen at once.
+  for (int i = 0; i < 5; ++i) EXPECT_LT(resident(child.pid()), 20'000'000);
+  std::ofstream(flag).put('1');
+  int64_t seen = 0;
+  for (int i = 0; i < 500 && seen < 40'000'000; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    seen = resident(child.pid());
+  }
+  std::filesystem::remove(flag);
+  EXPECT_GE(seen, 40'000'000);
+}
+
 }  // namespace
 }  // namespace tessel::platform

@@ -135,7 +135,8 @@ void appendArgument(std::string& command, std::string_view argument) {
 }
 
 // What a process keeps for its whole life, or until it runs another program: read once,
-// so that a table costs two small reads per process (its times and its memory).
+// so that a table costs one small read per process (its times), and one more for the
+// memory of each process that ran since the last table.
 struct Known {
   uint64_t startTicks = 0;
   std::string name;
@@ -143,6 +144,10 @@ struct Known {
   std::string command;
   double readAt = 0;
   uint64_t round = 0;
+  // The resident pages, read when the process last ran (its CPU ticks then).
+  int64_t pages = 0;
+  uint64_t ticks = 0;
+  double memoryAt = 0;
 };
 
 struct ProcessLister::Handle {
@@ -172,6 +177,9 @@ std::vector<ProcessReading> ProcessLister::list() {
   // A command line read this long ago is read again: a program may rewrite its own
   // arguments without changing its name.
   constexpr double commandAge = 60;
+  // The memory of a process that has not run is read again after this long all the same:
+  // the system may have taken pages from it.
+  constexpr double memoryAge = 30;
   std::vector<ProcessReading> readings;
   std::lock_guard guard(lock_);
   Handle& handle = *handle_;
@@ -190,19 +198,33 @@ std::vector<ProcessReading> ProcessLister::list() {
     snprintf(path, sizeof path, "/proc/%d/stat", pid);
     const auto fields = ProcStat::parse(readSmall(path, stat, sizeof stat));
     if (!fields) continue;
-    // The memory figure of the stat file is a per-processor estimate that can read 0;
-    // statm's is the exact sum, the one `ps` shows.
-    snprintf(path, sizeof path, "/proc/%d/statm", pid);
-    const std::string_view statm = readSmall(path, memory, sizeof memory);
-    const size_t space = statm.find(' ');
-    if (space == std::string_view::npos) continue;
-    int64_t pages = 0;
-    std::from_chars(statm.data() + space + 1, statm.data() + statm.size(), pages);
-
-    Known& known = handle.known[pid];
     const bool kernel = (fields->flags & ProcStat::kernelThread) != 0;
-    if (known.round == 0 || known.startTicks != fields->startTicks || known.name != fields->name ||
-        known.command.empty() || now - known.readAt > commandAge) {
+    const uint64_t ticks = fields->userTicks + fields->systemTicks;
+    Known& known = handle.known[pid];
+    const bool isSame =
+        known.round != 0 && known.startTicks == fields->startTicks && known.name == fields->name;
+    // The memory figure of the stat file is a per-processor estimate that can read 0;
+    // statm's is the exact sum, the one `ps` shows. A kernel thread has no memory of its
+    // own, and a process that has not run since the last table has mostly not changed
+    // its memory either: most of a machine's processes sleep, and reading their memory
+    // again was half the cost of a table.
+    if (kernel) {
+      known.pages = 0;
+    } else if (!isSame || ticks != known.ticks || now - known.memoryAt >= memoryAge) {
+      snprintf(path, sizeof path, "/proc/%d/statm", pid);
+      const std::string_view statm = readSmall(path, memory, sizeof memory);
+      const size_t space = statm.find(' ');
+      if (space == std::string_view::npos) {
+        handle.known.erase(pid);
+        continue;
+      }
+      int64_t pages = 0;
+      std::from_chars(statm.data() + space + 1, statm.data() + statm.size(), pages);
+      known.pages = pages;
+      known.ticks = ticks;
+      known.memoryAt = now;
+    }
+    if (!isSame || known.command.empty() || now - known.readAt > commandAge) {
       snprintf(path, sizeof path, "/proc/%d/status", pid);
       const auto status = readTextFile(path, 1 << 16);
       const auto uid = status ? effectiveUid(*status) : std::nullopt;
@@ -224,7 +246,7 @@ std::vector<ProcessReading> ProcessLister::list() {
     reading.pid = pid;
     reading.ppid = fields->ppid;
     reading.uid = known.uid;
-    reading.residentBytes = pages * handle.pageBytes;
+    reading.residentBytes = known.pages * handle.pageBytes;
     reading.startStamp = fields->startTicks;
     reading.startedSeconds = boot + static_cast<double>(fields->startTicks) / handle.ticksPerSecond;
     reading.cpuSeconds =
