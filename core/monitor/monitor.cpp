@@ -71,6 +71,9 @@ Monitor::Monitor(ClaudePaths paths, bool keep, Date now, Options options)
       codexPaths_(std::move(options.codexPaths)),
       commands_(store_, now),
       context_(std::move(options.searchPaths)) {
+  // The Monitor lives as long as its process, and its readers' pieces of transcripts and
+  // rollouts are the biggest buffers that process frees.
+  platform::mapBigBuffersApart();
   usage_.store(now, store_);
   codex_.store(now, store_);
 }

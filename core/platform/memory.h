@@ -8,4 +8,10 @@ namespace tessel::platform {
 // the life of the process.
 void releaseFreeMemory();
 
+// Has buffers of a mebibyte or more mapped apart from the heap, so that each goes back to
+// the system as soon as it is released. Otherwise the allocator raises its threshold to
+// the largest buffer released so far, and the big reads of a long-lived process leave
+// their pages in the heaps of its threads for good.
+void mapBigBuffersApart();
+
 }  // namespace tessel::platform
