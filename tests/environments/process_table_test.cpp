@@ -282,7 +282,7 @@ TEST(ProcessTable, TakeShowsRecentCpuUseNotTheLifetimeAverage) {
   ASSERT_TRUE(test::waitForExecutable(rested.pid(), sleep));
   const ToolRunner tools;
   const ProcessTable first = ProcessTable::take(tools);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::seconds(1));
   const ProcessTable second = ProcessTable::take(tools);
   for (const pid_t pid : {busy.pid(), idle.pid(), rested.pid()}) {
     ASSERT_TRUE(first.byPID.contains(pid) && second.byPID.contains(pid)) << pid;
@@ -290,8 +290,9 @@ TEST(ProcessTable, TakeShowsRecentCpuUseNotTheLifetimeAverage) {
   // First sight is the lifetime average, which still remembers the spinning.
   EXPECT_GT(first.byPID.at(rested.pid()).cpu, 15);
   EXPECT_LT(second.byPID.at(rested.pid()).cpu, 5);
-  // A spinning shell takes at most one core; the machine is shared, so leave room below.
-  EXPECT_GT(second.byPID.at(busy.pid()).cpu, 40);
+  // A spinning shell takes at most one core. The machine is shared: with the suite run
+  // two tests at a time under a sanitizer on two cores, it was seen to get a third.
+  EXPECT_GT(second.byPID.at(busy.pid()).cpu, 20);
   EXPECT_LT(second.byPID.at(busy.pid()).cpu, 110);
   EXPECT_LT(second.byPID.at(idle.pid()).cpu, 5);
 }
