@@ -188,6 +188,7 @@ std::vector<ProcessReading> ProcessLister::list() {
   const uint64_t round = ++handle.round;
   const double boot = bootSeconds();
   const double now = seconds(CLOCK_MONOTONIC);
+  const double uptime = seconds(CLOCK_BOOTTIME);
   char path[64];
   char stat[1024];
   char memory[256];
@@ -207,10 +208,13 @@ std::vector<ProcessReading> ProcessLister::list() {
     // statm's is the exact sum, the one `ps` shows. A kernel thread has no memory of its
     // own, and a process that has not run since the last table has mostly not changed
     // its memory either: most of a machine's processes sleep, and reading their memory
-    // again was half the cost of a table.
+    // again was half the cost of a table. A young process maps its libraries and grows
+    // within its first clock tick, so it is read every time.
+    const bool isYoung =
+        uptime - static_cast<double>(fields->startTicks) / handle.ticksPerSecond < memoryAge;
     if (kernel) {
       known.pages = 0;
-    } else if (!isSame || ticks != known.ticks || now - known.memoryAt >= memoryAge) {
+    } else if (!isSame || isYoung || ticks != known.ticks || now - known.memoryAt >= memoryAge) {
       snprintf(path, sizeof path, "/proc/%d/statm", pid);
       const std::string_view statm = readSmall(path, memory, sizeof memory);
       const size_t space = statm.find(' ');
