@@ -1,0 +1,7 @@
+#include "cli.h"
+
+namespace tessel::cli {
+
+void addReportCommands(CLI::App&, Run&) {}
+
+}  // namespace tessel::cli
