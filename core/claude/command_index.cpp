@@ -58,14 +58,11 @@ void CommandIndex::refresh(const ClaudePaths& paths, Date now) {
     if (!file) continue;
     const std::string bytes = file->read(from, size);
     // A line still being written waits for the next refresh.
-    const size_t lastFeed = bytes.rfind('\n');
-    if (lastFeed == std::string::npos) continue;
-    const std::string_view whole = std::string_view(bytes).substr(0, lastFeed + 1);
-    // Valid text, the common case, is read where it lies.
     std::string repaired;
-    if (!Text::isValidUtf8(whole)) repaired = Text::repairUtf8(whole);
-    const std::string_view text = repaired.empty() ? whole : repaired;
-    offset = from + lastFeed + 1;
+    const auto lines = Text::wholeLines(bytes, repaired);
+    if (!lines) continue;
+    const std::string_view text = lines->text;
+    offset = from + lines->length;
     std::string_view name = Path::lastComponent(path);
     name.remove_suffix(6);  // ".jsonl"
     for (auto& event : Transcript::events(text, std::string(name), true, wanted, results)) {

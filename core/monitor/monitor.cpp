@@ -231,13 +231,11 @@ Monitor::Tail Monitor::readTail(const std::string& path, const std::string& sess
     const auto file = Files::OpenFile::open(path);
     if (!file) return tail;
     const std::string bytes = file->read(known->read, size);
-    const size_t feed = bytes.rfind('\n');
-    if (feed == std::string::npos) return tail;
-    tail.read = known->read + feed + 1;
-    const std::string_view whole = std::string_view(bytes).substr(0, feed + 1);
     std::string repaired;
-    if (!Text::isValidUtf8(whole)) repaired = Text::repairUtf8(whole);
-    const std::string_view text = repaired.empty() ? whole : repaired;
+    const auto lines = Text::wholeLines(bytes, repaired);
+    if (!lines) return tail;
+    tail.read = known->read + lines->length;
+    const std::string_view text = lines->text;
     const std::string lastId = tail.last ? tail.last->id : std::string();
     std::vector<Transcript::Result> results;
     std::vector<ToolEvent> events = Transcript::events(

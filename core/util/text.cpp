@@ -45,6 +45,15 @@ bool isValidUtf8(std::string_view bytes) {
   return simdjson::validate_utf8(bytes.data(), bytes.size());
 }
 
+std::optional<WholeLines> wholeLines(std::string_view bytes, std::string& repaired) {
+  const size_t feed = bytes.rfind('\n');
+  if (feed == std::string_view::npos) return std::nullopt;
+  const std::string_view lines = bytes.substr(0, feed + 1);
+  if (isValidUtf8(lines)) return WholeLines{lines, feed + 1};
+  repaired = repairUtf8(lines);
+  return WholeLines{repaired, feed + 1};
+}
+
 std::string repairUtf8(std::string_view bytes) {
   if (isValidUtf8(bytes)) return std::string(bytes);
   std::string out;

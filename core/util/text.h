@@ -1,6 +1,7 @@
 // UTF-8 text helpers shared by every reader. Stateless.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,15 @@ bool isValidUtf8(std::string_view bytes);
 // `bytes` with every invalid UTF-8 sequence replaced by U+FFFD; a copy of `bytes`
 // when it is already valid (the common case costs one validation pass).
 std::string repairUtf8(std::string_view bytes);
+// The lines that have ended at the start of `bytes` (through its last line feed), readable
+// as UTF-8: `text` views `bytes` itself when valid, the common case, else `repaired`, which
+// receives a copy with each invalid sequence replaced. `length` is how many bytes of the
+// original the lines take, where the next read begins. Nothing while no line has ended.
+struct WholeLines {
+  std::string_view text;
+  size_t length = 0;
+};
+std::optional<WholeLines> wholeLines(std::string_view bytes, std::string& repaired);
 // How many code points valid UTF-8 `text` holds.
 size_t codePoints(std::string_view text);
 // The first `count` code points of valid UTF-8 `text`; never cuts inside a sequence.

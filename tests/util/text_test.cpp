@@ -24,6 +24,23 @@ TEST(Text, RepairsOnlyInvalidSequences) {
   EXPECT_TRUE(Text::isValidUtf8(Text::repairUtf8("\x80\x80\xF4\x90\x80\x80 ok")));
 }
 
+TEST(Text, TakesTheEndedLinesAndRepairsThemOnlyWhenInvalid) {
+  std::string repaired;
+  EXPECT_FALSE(Text::wholeLines("{\"half\": ", repaired));
+  const std::string valid = "{\"a\":1}\n{\"b\":2}\n{\"c\":";
+  const auto lines = Text::wholeLines(valid, repaired);
+  ASSERT_TRUE(lines);
+  EXPECT_EQ(lines->text, "{\"a\":1}\n{\"b\":2}\n");
+  EXPECT_EQ(lines->text.data(), valid.data());  // read where it lies
+  EXPECT_EQ(lines->length, 16u);
+  // A bad byte changes the text's length but not where the next read begins.
+  const std::string invalid = "\"\xFF\xFE\"\n\"x";
+  const auto fixed = Text::wholeLines(invalid, repaired);
+  ASSERT_TRUE(fixed);
+  EXPECT_EQ(fixed->text, "\"" + replacement + replacement + "\"\n");
+  EXPECT_EQ(fixed->length, 5u);
+}
+
 TEST(Text, CutsByCodePointsNeverInsideASequence) {
   const std::string text =
       "\xC3\xA9\xE2\x9C\x93"
