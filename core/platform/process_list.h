@@ -31,10 +31,18 @@ struct ProcessReading {
   bool operator==(const ProcessReading&) const = default;
 };
 
+// When a process's memory is read again rather than kept from the last table: always
+// while it is younger than `youngSeconds`, otherwise when it has run since, or after
+// `keptSeconds` all the same.
+struct MemoryRereads {
+  double youngSeconds = 30;
+  double keptSeconds = 30;
+};
+
 class ProcessLister {
  public:
   // Nothing where this system has no in-process listing (then `ps` is the way).
-  static std::unique_ptr<ProcessLister> open();
+  static std::unique_ptr<ProcessLister> open(MemoryRereads rereads = {});
   ~ProcessLister();
   ProcessLister(const ProcessLister&) = delete;
   ProcessLister& operator=(const ProcessLister&) = delete;

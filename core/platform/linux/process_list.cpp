@@ -151,6 +151,7 @@ struct Known {
 };
 
 struct ProcessLister::Handle {
+  MemoryRereads rereads;
   double ticksPerSecond = 100;
   int64_t pageBytes = 4096;
   uint64_t round = 0;
@@ -161,11 +162,12 @@ ProcessLister::ProcessLister(std::unique_ptr<Handle> handle) : handle_(std::move
 
 ProcessLister::~ProcessLister() = default;
 
-std::unique_ptr<ProcessLister> ProcessLister::open() {
+std::unique_ptr<ProcessLister> ProcessLister::open(MemoryRereads rereads) {
   // Without /proc (a sandbox that hides it) nothing can be listed in process; `ps` could
   // not list anything either, but it is the caller's to try.
   if (access("/proc/self/stat", R_OK) != 0) return nullptr;
   auto handle = std::make_unique<Handle>();
+  handle->rereads = rereads;
   if (const long hertz = sysconf(_SC_CLK_TCK); hertz > 0) {
     handle->ticksPerSecond = static_cast<double>(hertz);
   }
@@ -177,9 +179,6 @@ std::vector<ProcessReading> ProcessLister::list() {
   // A command line read this long ago is read again: a program may rewrite its own
   // arguments without changing its name.
   constexpr double commandAge = 60;
-  // The memory of a process that has not run is read again after this long all the same:
-  // the system may have taken pages from it.
-  constexpr double memoryAge = 30;
   std::vector<ProcessReading> readings;
   std::lock_guard guard(lock_);
   Handle& handle = *handle_;
@@ -209,12 +208,14 @@ std::vector<ProcessReading> ProcessLister::list() {
     // own, and a process that has not run since the last table has mostly not changed
     // its memory either: most of a machine's processes sleep, and reading their memory
     // again was half the cost of a table. A young process maps its libraries and grows
-    // within its first clock tick, so it is read every time.
-    const bool isYoung =
-        uptime - static_cast<double>(fields->startTicks) / handle.ticksPerSecond < memoryAge;
+    // within its first clock tick, so it is read every time; one that has not run is read
+    // again after a while all the same, since the system may have taken pages from it.
+    const bool isYoung = uptime - static_cast<double>(fields->startTicks) / handle.ticksPerSecond <
+                         handle.rereads.youngSeconds;
     if (kernel) {
       known.pages = 0;
-    } else if (!isSame || isYoung || ticks != known.ticks || now - known.memoryAt >= memoryAge) {
+    } else if (!isSame || isYoung || ticks != known.ticks ||
+               now - known.memoryAt >= handle.rereads.keptSeconds) {
       snprintf(path, sizeof path, "/proc/%d/statm", pid);
       const std::string_view statm = readSmall(path, memory, sizeof memory);
       const size_t space = statm.find(' ');
