@@ -30,6 +30,7 @@ void SessionHistory::refresh(const ClaudePaths& paths, Date now, double every) {
   const Date cutoff = now - keepDays * 86400;
   std::unordered_set<std::string> seen;
   std::vector<IndexStore::SessionRow> changed;
+  bool isChanged = false;
   for (const std::string& path : Transcript::files(paths, false, listings_, now)) {
     const auto attributes = Files::attributes(path);
     if (!attributes || attributes->isDirectory || !(attributes->modified > cutoff)) continue;
@@ -41,6 +42,7 @@ void SessionHistory::refresh(const ClaudePaths& paths, Date now, double every) {
     // New, moved to another project, or rewritten shorter: start over.
     if (session.path != path || attributes->size < session.offset) {
       session = HistorySession{.id = id, .path = path, .lastActivity = attributes->modified};
+      isChanged = true;
     }
     if (attributes->size == session.offset) continue;
     const auto file = Files::OpenFile::open(path);
@@ -52,6 +54,7 @@ void SessionHistory::refresh(const ClaudePaths& paths, Date now, double every) {
     session.offset += bytes.size();
     session.lastActivity = attributes->modified;
     changed.push_back({.id = id, .data = toJson(session)});
+    isChanged = true;
   }
   std::vector<std::string> forgotten;
   std::erase_if(sessions, [&](const auto& entry) {
@@ -62,10 +65,16 @@ void SessionHistory::refresh(const ClaudePaths& paths, Date now, double every) {
   {
     std::lock_guard guard(lock_);
     known_ = std::move(sessions);
+    if (isChanged || !forgotten.empty()) ++changes_;
   }
   if (store_ && (!changed.empty() || !forgotten.empty())) {
     store_->saveHistorySessions(changed, forgotten);
   }
+}
+
+uint64_t SessionHistory::changes() const {
+  std::lock_guard guard(lock_);
+  return changes_;
 }
 
 std::vector<HistorySession> SessionHistory::all() const {

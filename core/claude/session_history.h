@@ -34,6 +34,8 @@ class SessionHistory {
 
   // The summaries, in no particular order.
   std::vector<HistorySession> all() const;
+  // Moves whenever the summaries change, so a caller can keep what it made of `all()`.
+  uint64_t changes() const;
 
  private:
   const std::shared_ptr<IndexStore> store_;
@@ -42,6 +44,7 @@ class SessionHistory {
   // Guarded by lock_.
   std::unordered_map<std::string, HistorySession> known_;
   Date lastScan_ = Date::distantPast();
+  uint64_t changes_ = 0;
 };
 
 }  // namespace tessel

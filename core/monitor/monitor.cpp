@@ -115,11 +115,27 @@ ActivitySnapshot Monitor::activity(Date now) {
   refreshCodex(now);
   pluginWriters_.check(paths_);
   pluginWriters_.prune(inputs.live, PluginWriters::dir(paths_), now);
-  inputs.records = SessionRecord::merge(history_.all(), desktopStore_.load(paths_));
+  // Fourteen days of sessions are merged again only when the history or the desktop
+  // app's sessions changed, which is seldom between two polls. The changes are read
+  // before the summaries, so a refresh in between only makes the next poll merge again.
+  const uint64_t historyChanges = history_.changes();
+  std::vector<SessionRecord> desktop = desktopStore_.load(paths_);
+  bool isMerged = false;
+  {
+    std::lock_guard guard(lock_);
+    isMerged = recordsHistory_ == historyChanges && recordsDesktop_ == desktop;
+  }
+  std::optional<std::vector<SessionRecord>> records;
+  if (!isMerged) records = SessionRecord::merge(history_.all(), desktop);
   bool isCodexOn = false;
   {
     std::lock_guard guard(lock_);
-    recordList_ = inputs.records;
+    if (records) {
+      recordList_ = std::move(*records);
+      recordsHistory_ = historyChanges;
+      recordsDesktop_ = std::move(desktop);
+    }
+    inputs.records = recordList_;
     inputs.environments = environments_;
     isCodexOn = codexOn_;
   }

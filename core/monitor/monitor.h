@@ -180,6 +180,9 @@ class Monitor {
   std::optional<HookLogReader::Read> hook_;
   std::unordered_map<std::string, Tail> tails_;
   std::vector<SessionRecord> recordList_;
+  // What `recordList_` was merged from: the history at these changes, these desktop records.
+  std::optional<uint64_t> recordsHistory_;
+  std::vector<SessionRecord> recordsDesktop_;
   std::vector<std::string> eventsFiles_;
   Date eventsFilesAt_ = Date::distantPast();
   std::unordered_map<std::string, Date> volumesSeen_;  // without a store: volume id -> last use

@@ -181,12 +181,19 @@ TEST(SessionHistory, StartsOverForMovedOrShrunkFilesAndForgetsGoneOnes) {
   ASSERT_EQ(store->historySessions().size(), 1u);
 
   // Rewritten shorter in place: scanned again from the start.
+  const uint64_t changes = history.changes();
   Files::create(dir / "config/projects/b/s1.jsonl",
                 R"({"type":"custom-title","customTitle":"Short"})");
   history.refresh(paths, now + 80, 30);
   sessions = byId(history);
   EXPECT_EQ(sessions["s1"].customTitle, "Short");
   EXPECT_FALSE(sessions["s1"].cwd);
+  EXPECT_NE(history.changes(), changes);
+
+  // A scan that finds nothing new leaves the summaries' changes where they were.
+  const uint64_t scanned = history.changes();
+  history.refresh(paths, now + 120, 30);
+  EXPECT_EQ(history.changes(), scanned);
 }
 
 }  // namespace

@@ -332,6 +332,23 @@ TEST(Monitor, ReadsATranscriptAgainOnlyWhenItsSizeChanges) {
   // A shorter file was replaced: its tail is read again whole.
   dir.write("config/projects/-home-ana-shop/s1.jsonl", call("toolu_E"));
   EXPECT_EQ(lastCall(now + 12), "toolu_E");
+
+  // The records are merged again once the history has read a new session.
+  const auto recordIds = [&] {
+    std::set<std::string> ids;
+    for (const SessionRecord& record : monitor.records()) ids.insert(record.id);
+    return ids;
+  };
+  monitor.waitForRefreshes();
+  monitor.activity(now + 14);
+  EXPECT_TRUE(recordIds().empty());  // s1 was never prompted
+  dir.write("config/projects/-home-ana-shop/s2.jsonl",
+            R"({"type":"last-prompt","lastPrompt":"fix the build","sessionId":"s2"})"
+            "\n");
+  monitor.activity(now + 40);
+  monitor.waitForRefreshes();
+  monitor.activity(now + 42);
+  EXPECT_EQ(recordIds(), std::set<std::string>{"s2"});
 }
 
 TEST(Monitor, KeepsAveragedReadingsOnlyWithAStore) {
