@@ -92,8 +92,17 @@ std::string summary(const ActivitySnapshot& snapshot, bool isColored) {
   out += sessions.rows.empty() ? "\nNo agent session is running.\n"
                                : "\n" + sessions.render(isColored);
 
-  const std::string resources = Report::resourceTable(snapshot, snapshot.resources, isColored);
+  // Most processes and containers belong to no session; `tessel env` lists them all.
+  std::vector<TrackedResource> tied;
+  for (const TrackedResource& tracked : snapshot.resources) {
+    if (tracked.link) tied.push_back(tracked);
+  }
+  const std::string resources = Report::resourceTable(snapshot, tied, isColored);
   if (!resources.empty()) out += "\n" + resources;
+  if (const size_t others = snapshot.resources.size() - tied.size(); others > 0) {
+    out += "\n" + std::to_string(others) + (others == 1 ? " resource is" : " resources are") +
+           " tied to no session; tessel env lists them.\n";
+  }
   return out;
 }
 

@@ -72,6 +72,7 @@ std::string Table::render(bool isColored) const {
   for (size_t column = 0; column < headers.size(); ++column) {
     pad(out, headers[column], column, Tint::bold);
   }
+  while (!out.empty() && out.back() == ' ') out.pop_back();
   out += '\n';
   for (size_t index = 0; index < rows.size(); ++index) {
     for (size_t column = 0; column < headers.size(); ++column) {
