@@ -114,13 +114,13 @@ bool emit(const std::string& line) {
 
 int watch(const Globals& globals, bool isJson, double interval) {
   if (!(interval >= 0.1)) return fail("The interval must be at least 0.1 seconds.");
-  // A closed pipe shows as a failed write, which ends the loop quietly.
-  std::signal(SIGPIPE, SIG_IGN);
+  // A closed pipe ends the loop like an interruption: its write fails instead of killing
+  // the process. A handler rather than SIG_IGN, which the tools the Monitor runs would
+  // inherit.
   struct sigaction action {};
   action.sa_handler = requestStop;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  for (const int signal : {SIGINT, SIGTERM, SIGPIPE}) sigaction(signal, &action, nullptr);
 
   auto monitor = Report::openMonitor(globals, Date::now());
   // Containers change slowly and asking the engines costs them CPU: as in the live view,
