@@ -489,16 +489,33 @@ TEST(ReportCommands, VolumesAreRemovedOnlyWhenTheUserSaidYes) {
   EXPECT_NE(refused.err.find("--yes"), std::string::npos) << refused.err;
   EXPECT_TRUE(home.tools.calls("docker").empty());
 
+  // On a terminal it asks, and only a yes removes anything.
+  const auto answering = [&](const std::string& answer) {
+    return test::runProgram(
+        "/usr/bin/script",
+        {"-qec", std::string(TESSEL_BINARY) + " volumes rm shop_pgdata", "/dev/null"},
+        answer + "\n", home.environment());
+  };
+  const test::Finished declined = answering("n");
+  EXPECT_EQ(declined.exitStatus, 1);
+  EXPECT_NE(declined.out.find("Remove shop_pgdata"), std::string::npos) << declined.out;
+  EXPECT_NE(declined.out.find("Nothing was removed."), std::string::npos) << declined.out;
+  EXPECT_TRUE(removals().empty());
+  const test::Finished accepted = answering("y");
+  EXPECT_EQ(accepted.exitStatus, 0) << accepted.out;
+  EXPECT_EQ(removals().size(), 1U);
+
   const test::Finished unknown = home.run({"volumes", "rm", "no_such_volume", "--yes"});
   EXPECT_EQ(unknown.exitStatus, 1);
   EXPECT_NE(unknown.err.find("There is no volume named “no_such_volume”"), std::string::npos)
       << unknown.err;
-  EXPECT_TRUE(removals().empty());
+  EXPECT_EQ(removals().size(), 1U);
 
   const test::Finished removed = home.run({"volumes", "rm", "shop_pgdata", "--yes"});
   EXPECT_EQ(removed.exitStatus, 0) << removed.err;
   EXPECT_NE(removed.out.find("Removed shop_pgdata."), std::string::npos) << removed.out;
-  EXPECT_EQ(removals(), (std::vector<std::vector<std::string>>{{"volume", "rm", "shop_pgdata"}}));
+  EXPECT_EQ(removals().size(), 2U);
+  EXPECT_EQ(removals().back(), (std::vector<std::string>{"volume", "rm", "shop_pgdata"}));
 }
 
 TEST(ReportCommands, WatchPrintsOneSnapshotPerLineAndEndsCleanly) {
