@@ -45,8 +45,7 @@ Limits codexLimits(const Globals& globals, Date now) {
     return {.note = "No Codex reading: there is no Codex home at " + codexPaths.home + "."};
   }
   CodexIndex index;
-  index.store(now, std::shared_ptr<IndexStore>(IndexStore::standard(globals.claudePaths())));
-  index.refresh(codexPaths, now, 0, Monitor::refreshBudget);
+  Report::catchUp(index, globals, now);
   const auto limits = index.limits();
   if (!limits || limits->windows.empty()) {
     return {.note = "No Codex reading yet: it arrives with Codex’s next reply."};

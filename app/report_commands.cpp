@@ -1,6 +1,7 @@
 #include "report_commands.h"
 
 #include <cmath>
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <thread>
@@ -76,6 +77,31 @@ std::string resourceTable(const ActivitySnapshot& snapshot,
                           {resource.memory ? TextTable::bytes(*resource.memory) : "-"}});
   }
   return table.render(isColored);
+}
+
+uint64_t bytesToRead(const std::string& folder, double keepDays) {
+  uint64_t total = 0;
+  std::error_code error;
+  const auto cutoff = std::filesystem::file_time_type::clock::now() -
+                      std::chrono::seconds(static_cast<int64_t>(keepDays * 86400));
+  for (std::filesystem::recursive_directory_iterator entry(folder, error), end;
+       !error && entry != end; entry.increment(error)) {
+    if (!entry->is_regular_file(error) || entry->path().extension() != ".jsonl") continue;
+    if (entry->last_write_time(error) < cutoff) continue;
+    total += entry->file_size(error);
+  }
+  return total;
+}
+
+void catchUp(CodexIndex& index, const Globals& globals, Date now) {
+  index.store(now, std::shared_ptr<IndexStore>(IndexStore::standard(globals.claudePaths())));
+  const CodexPaths paths = globals.codexPaths();
+  // Each refresh reads up to its budget; the rounds are bounded by what there is to read.
+  const uint64_t rounds =
+      bytesToRead(paths.sessionsDir(), CodexIndex::keepDays) / Monitor::refreshBudget + 1;
+  for (uint64_t round = 0; round < rounds; ++round) {
+    index.refresh(paths, now, 0, Monitor::refreshBudget);
+  }
 }
 
 std::string date(Date date) { return Calendar::formatInternetDateTime(date, true); }

@@ -34,6 +34,12 @@ ActivitySnapshot firstSnapshot(Monitor& monitor, bool withStats);
 std::string resourceTable(const ActivitySnapshot& snapshot,
                           const std::vector<TrackedResource>& resources, bool isColored);
 
+// What the transcripts or rollouts under `folder` written in the last `keepDays` weigh.
+uint64_t bytesToRead(const std::string& folder, double keepDays);
+
+// Brings `index` up to date from the store and the rollouts, however much there is to read.
+void catchUp(CodexIndex& index, const Globals& globals, Date now);
+
 // The public date form: "2026-12-05T18:20:41.093Z".
 std::string date(Date date);
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 #include <map>
 
@@ -39,21 +38,6 @@ struct Row {
   UsageTotal total{};
 };
 
-// What the transcripts (or rollouts) under `folder` that are still tallied weigh.
-uint64_t bytesToRead(const std::string& folder, double keepDays) {
-  uint64_t total = 0;
-  std::error_code error;
-  const auto cutoff = std::filesystem::file_time_type::clock::now() -
-                      std::chrono::seconds(static_cast<int64_t>(keepDays * 86400));
-  for (std::filesystem::recursive_directory_iterator entry(folder, error), end;
-       !error && entry != end; entry.increment(error)) {
-    if (!entry->is_regular_file(error) || entry->path().extension() != ".jsonl") continue;
-    if (entry->last_write_time(error) < cutoff) continue;
-    total += entry->file_size(error);
-  }
-  return total;
-}
-
 // Shows how far a long first reading got, on a terminal only, and clears it at the end.
 class Progress {
  public:
@@ -81,16 +65,12 @@ class Progress {
   bool hasDrawn_ = false;
 };
 
-std::shared_ptr<IndexStore> openStore(const ClaudePaths& paths) {
-  return std::shared_ptr<IndexStore>(IndexStore::standard(paths));
-}
-
 // Claude Code's tallies, resumed from the store and brought up to date.
 IndexStore::Tally claudeBuckets(const ClaudePaths& paths, Date now,
                                 std::unordered_map<std::string, std::string>& names) {
   UsageScanner scanner;
-  scanner.store(now, openStore(paths));
-  const uint64_t total = bytesToRead(paths.projectsDir(), UsageScanner::keepDays);
+  scanner.store(now, std::shared_ptr<IndexStore>(IndexStore::standard(paths)));
+  const uint64_t total = Report::bytesToRead(paths.projectsDir(), UsageScanner::keepDays);
   Progress progress(total);
   // A transcript that cannot be opened keeps the reading from ever being complete, so
   // the rounds are bounded by what there is to read.
@@ -107,8 +87,7 @@ IndexStore::Tally claudeBuckets(const ClaudePaths& paths, Date now,
 IndexStore::Tally codexBuckets(const Globals& globals, Date now,
                                std::unordered_map<std::string, std::string>& names) {
   CodexIndex index;
-  index.store(now, openStore(globals.claudePaths()));
-  index.refresh(globals.codexPaths(), now, 0, Monitor::refreshBudget);
+  Report::catchUp(index, globals, now);
   IndexStore::Tally buckets = index.buckets();
   for (const auto& [key, counts] : buckets) {
     if (!names.contains(key.cwd)) names[key.cwd] = UsageScanner::projectOf(key.cwd);
