@@ -382,6 +382,7 @@ TEST(ReportCommands, UsageTotalsAreTheScannersAndALaterRunReadsOnlyWhatIsNew) {
   const std::vector<std::string> models = {"claude-opus-4-5-20251101", "claude-sonnet-4-5",
                                            "claude-haiku-4-5"};
   std::mt19937 random(7);
+  constexpr uint64_t twelveDays = 12ULL * 86400;
   for (int file = 0; file < 6; ++file) {
     const std::string session = "sess-" + std::to_string(file);
     std::string text;
@@ -390,8 +391,8 @@ TEST(ReportCommands, UsageTotalsAreTheScannersAndALaterRunReadsOnlyWhatIsNew) {
       const std::array<int, 4> counts = {
           static_cast<int>(random() % 900), static_cast<int>(random() % 4000),
           static_cast<int>(random() % 20000), static_cast<int>(random() % 90000)};
-      text += replyLine(now - (random() % (12 * 86400)), id, models[random() % models.size()],
-                        session, counts);
+      text += replyLine(now - static_cast<double>(random() % twelveDays), id,
+                        models[random() % models.size()], session, counts);
       // Claude Code writes some replies twice; they count once.
       if (reply % 9 == 0) text += replyLine(now - 100, id, models[0], session, counts);
     }
