@@ -269,7 +269,9 @@ int containerHook(const std::string& action, const std::string& dir) {
       const std::string settings = ContainerHook::settingsPath(project);
       if (exists(settings) && !ClaudeSettings::readObject(settings)) {
         return fail("Couldn\u2019t read " + settings +
-                    ". It may not be valid JSON, and Claude Code then runs none of its hooks.");
+                    ". It may not be valid JSON, and Claude Code then runs none of its hooks. "
+                    "Fix the file, then run tessel container-hook install " +
+                    project + ".");
       }
       if (!ContainerHook::isInstalled(project)) {
         return fail("The container hook isn\u2019t installed in " + project +
