@@ -1,7 +1,8 @@
 // What one `tessel statusline` costs: Claude Code starts it after every message of every
 // session, so it must stay well under 10 ms and 10 MB. Runs it 200 times over a real
 // status input with rate limits, in a home of its own, and reports the median elapsed
-// and processor time and the peak resident memory, as wait4 measures the child.
+// and processor time and the peak resident memory, as wait4 measures the child. The same
+// figures for /bin/true, started the same way, show what the machine charges any process.
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -43,7 +44,7 @@ std::string input(long resetsAt) {
          std::to_string(resetsAt + 3 * 86400) + "}}}";
 }
 
-Run runOnce(const std::string& inputPath) {
+Run runOnce(const char* program, const std::string& inputPath) {
   const auto start = std::chrono::steady_clock::now();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -51,7 +52,7 @@ Run runOnce(const std::string& inputPath) {
     const int out = open("/dev/null", O_WRONLY);
     dup2(in, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
-    execl(TESSEL_BINARY, "tessel", "statusline", static_cast<char*>(nullptr));
+    execl(program, "tessel", "statusline", static_cast<char*>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -59,7 +60,7 @@ Run runOnce(const std::string& inputPath) {
   wait4(pid, &status, 0, &usage);
   const auto end = std::chrono::steady_clock::now();
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    std::fprintf(stderr, "tessel statusline did not exit 0\n");
+    std::fprintf(stderr, "%s did not exit 0\n", program);
     std::exit(1);
   }
   const auto ms = [](const timeval& time) { return time.tv_sec * 1e3 + time.tv_usec / 1e3; };
@@ -85,20 +86,21 @@ int main() {
   const std::string inputPath = home + "/status.json";
   std::ofstream(inputPath) << input(static_cast<long>(std::time(nullptr)) / 60 * 60 + 3600);
 
-  std::vector<double> elapsed, process;
-  long peakKb = 0;
-  for (int i = 0; i < runs; ++i) {
-    const Run run = runOnce(inputPath);
-    elapsed.push_back(run.elapsedMs);
-    process.push_back(run.processMs);
-    peakKb = std::max(peakKb, run.peakKb);
+  for (const char* program : {TESSEL_BINARY, "/bin/true"}) {
+    std::vector<double> elapsed, process;
+    long peakKb = 0;
+    for (int i = 0; i < runs; ++i) {
+      const Run run = runOnce(program, inputPath);
+      elapsed.push_back(run.elapsedMs);
+      process.push_back(run.processMs);
+      peakKb = std::max(peakKb, run.peakKb);
+    }
+    std::printf("%s, %d runs\n", program, runs);
+    std::printf("  median elapsed:      %.2f ms\n", median(elapsed));
+    std::printf("  median process time: %.2f ms (user + system)\n", median(process));
+    std::printf("  peak RSS:            %.1f MB\n", static_cast<double>(peakKb) / 1024);
   }
   std::error_code error;
   fs::remove_all(home, error);
-
-  std::printf("tessel statusline, %d runs\n", runs);
-  std::printf("  median elapsed:      %.2f ms\n", median(elapsed));
-  std::printf("  median process time: %.2f ms (user + system)\n", median(process));
-  std::printf("  peak RSS:            %.1f MB\n", static_cast<double>(peakKb) / 1024);
   return 0;
 }
