@@ -33,20 +33,10 @@ int runHookMode() {
 }
 
 int runUninstallMode() {
-  std::string text;
-  int status = 1;
-  try {
-    const ToolRunner tools;
-    const Uninstaller::Report report =
-        Uninstaller::run(ClaudePaths::standard(), tools, Date::now());
-    for (const std::string& line : report.lines) text += line + "\n";
-    text += Uninstaller::finalLine(report) + "\n";
-    status = report.failed ? 1 : 0;
-  } catch (...) {
-    text += Uninstaller::finalLine(Uninstaller::Report{{}, true}) + "\n";
-  }
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  return status;
+  const ToolRunner tools;
+  const auto printed = Uninstaller::runPrinted(ClaudePaths::standard(), tools, Date::now());
+  std::fwrite(printed.text.data(), 1, printed.text.size(), stdout);
+  return printed.status;
 }
 
 }  // namespace tessel::HookMain

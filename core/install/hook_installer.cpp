@@ -18,8 +18,8 @@ bool mentionsHook(const std::string& command) {
   return command.find(programName) != std::string::npos;
 }
 
-// The command line Claude Code runs through a shell: the path quoted when it needs it
-// (macOS support folders have spaces in their names).
+}  // namespace
+
 std::string shellCommand(const std::string& path) {
   const bool plain = path.find_first_not_of(
                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789/._-+") ==
@@ -29,8 +29,6 @@ std::string shellCommand(const std::string& path) {
   for (char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
   return quoted + "'";
 }
-
-}  // namespace
 
 Failure Failure::unreadable(const std::string& path) {
   return Failure(Kind::unreadable,
@@ -64,7 +62,7 @@ bool backUp(const ClaudePaths& paths, Date now) {
   return std::filesystem::copy_file(settings, backupPath(paths, now), error);
 }
 
-void install(const ClaudePaths& paths, const std::string& hookPath, Date now) {
+bool install(const ClaudePaths& paths, const std::string& hookPath, Date now) {
   struct stat info {};
   if (stat(hookPath.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
       access(hookPath.c_str(), X_OK) != 0) {
@@ -72,11 +70,15 @@ void install(const ClaudePaths& paths, const std::string& hookPath, Date now) {
   }
   const std::string path = paths.settingsFile();
   nlohmann::json settings = SettingsFile::readForEditing(path);
+  const nlohmann::json before = settings;
   nlohmann::json& hooks = SettingsFile::hooksOf(settings);
   ClaudeSettings::removeCommands(hooks, mentionsHook);
   ClaudeSettings::addCommand(hooks, shellCommand(hookPath));
+  // A repeated install leaves the file, and the folder of backups, as they are.
+  if (settings == before) return false;
   backUp(paths, now);
   SettingsFile::write(path, settings);
+  return true;
 }
 
 void remove(const ClaudePaths& paths) {

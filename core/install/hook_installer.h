@@ -33,8 +33,13 @@ bool isInstalled(const ClaudePaths& paths);
 
 // Registers the executable at `hookPath` (absolute) for every ClaudeSettings::hookEvents, replacing
 // earlier entries of ours and keeping everything else. A backup of the old file is saved beside it
-// first. Throws Failure.
-void install(const ClaudePaths& paths, const std::string& hookPath, Date now);
+// first. False, with nothing written, when the settings already register exactly this. Throws
+// Failure.
+bool install(const ClaudePaths& paths, const std::string& hookPath, Date now);
+
+// The command line Claude Code runs through a shell for the program at `path`: quoted
+// when it needs it (macOS support folders have spaces in their names).
+std::string shellCommand(const std::string& path);
 
 // Rewrites the settings file without our hook entries, dropping groups and event lists
 // that become empty, and "hooks" when nothing is left. Unchanged when the file cannot be

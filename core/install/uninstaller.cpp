@@ -60,4 +60,17 @@ std::string finalLine(const Report& report) {
              : "Done. Start new Claude sessions (or run /reload-plugins) to stop using them.";
 }
 
+Printed runPrinted(const ClaudePaths& paths, const ToolRunner& tools, Date now) {
+  Printed printed;
+  try {
+    const Report report = run(paths, tools, now);
+    for (const std::string& line : report.lines) printed.text += line + "\n";
+    printed.text += finalLine(report) + "\n";
+    printed.status = report.failed ? 1 : 0;
+  } catch (...) {
+    printed.text += finalLine(Report{{}, true}) + "\n";
+  }
+  return printed;
+}
+
 }  // namespace tessel::Uninstaller

@@ -24,4 +24,13 @@ Report run(const ClaudePaths& paths, const ToolRunner& tools, Date now);
 // The closing line printed after the report.
 std::string finalLine(const Report& report);
 
+// What a program that uninstalls prints and exits with: the report's lines and its
+// closing line, each ended by a line feed; status 1 when a step failed, else 0.
+struct Printed {
+  std::string text;
+  int status = 1;
+};
+// `run`, and anything unforeseen a step throws ends the report as failed.
+Printed runPrinted(const ClaudePaths& paths, const ToolRunner& tools, Date now);
+
 }  // namespace tessel::Uninstaller

@@ -71,6 +71,7 @@ std::optional<Input> parse(std::string_view text) {
   Input input;
   input.sessionId = Json::stringAt(document, "session_id").value_or("");
   input.cwd = Json::stringAt(document, "cwd").value_or("");
+  input.version = Json::stringAt(document, "version").value_or("");
   input.costUsd = numberIn(document, "cost", "total_cost_usd");
   input.contextPercent = numberIn(document, "context_window", "used_percentage");
   if (const json* limits = Json::objectAt(document, "rate_limits")) {

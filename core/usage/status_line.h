@@ -19,6 +19,7 @@ namespace tessel::StatusLine {
 struct Input {
   std::string sessionId{};
   std::string cwd{};
+  std::string version{};  // Claude Code's, empty when not given
   std::optional<double> costUsd{};
   std::optional<double> contextPercent{};
   // The windows as the connector state keeps them: {"kind", "percentUsed", "resetsAt"}

@@ -50,8 +50,8 @@ TEST(HookInstaller, InstallsOncePerEventAndRemovesBackToTheUsersFile) {
   fs::permissions(paths.settingsFile(), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_FALSE(HookInstaller::isInstalled(paths));
 
-  HookInstaller::install(paths, hook, now);
-  HookInstaller::install(paths, hook, now + 1);
+  EXPECT_TRUE(HookInstaller::install(paths, hook, now));
+  EXPECT_FALSE(HookInstaller::install(paths, hook, now + 1));
   EXPECT_TRUE(HookInstaller::isInstalled(paths));
   // Ours come after the user's groups, the matcher "*" on tool events only.
   json expected = userSettings;
@@ -65,8 +65,10 @@ TEST(HookInstaller, InstallsOncePerEventAndRemovesBackToTheUsersFile) {
   EXPECT_EQ(parsed(paths.settingsFile()), expected);
   EXPECT_EQ(fs::status(paths.settingsFile()).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
-  // A backup of the file as it was before each change sits beside it.
+  // A backup of the file as it was before each change sits beside it; the repeated
+  // install changed nothing, so it left none.
   EXPECT_EQ(parsed(HookInstaller::backupPath(paths, now)), userSettings);
+  EXPECT_FALSE(fs::exists(HookInstaller::backupPath(paths, now + 1)));
 
   HookInstaller::remove(paths);
   EXPECT_FALSE(HookInstaller::isInstalled(paths));
