@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "view/screens.h"
 
 namespace tessel::view {
@@ -41,7 +43,16 @@ std::vector<Line> environmentsScreen(const ViewData& data, const Canvas& canvas)
     lines.push_back(std::move(none));
   }
   const size_t nameWidth = canvas.width >= 110 ? 28 : 18;
-  for (const TrackedResource& tracked : snapshot.resources) {
+  // What a session started or used first, then machines, containers, and plain
+  // processes last: those are most of the list and least of the news.
+  std::vector<const TrackedResource*> ordered;
+  for (const TrackedResource& tracked : snapshot.resources) ordered.push_back(&tracked);
+  std::stable_sort(ordered.begin(), ordered.end(), [](const auto* a, const auto* b) {
+    return std::pair{!a->link.has_value(), a->resource.kind} <
+           std::pair{!b->link.has_value(), b->resource.kind};
+  });
+  for (const TrackedResource* entry : ordered) {
+    const TrackedResource& tracked = *entry;
     const Resource& resource = tracked.resource;
     Line line;
     line.add("  " + Format::fit(kindName(resource.kind), 9, "") + " ", Tone::dim);

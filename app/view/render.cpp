@@ -65,8 +65,11 @@ Line statusLine(const ViewData& data, const ViewState& state, const Canvas& canv
         ++idle;
     }
   }
+  // An 80-column terminal keeps the machine's figures by dropping the name and spaces.
+  const bool isNarrow = canvas.width < 100;
+  const std::string gap = isNarrow ? " " : "  ";
   Line line;
-  line.add("tessel ", Tone::title);
+  if (!isNarrow) line.add("tessel ", Tone::title);
   line.add(Calendar::formatLocal(canvas.now, "%H:%M:%S") + "  ");
   line.add(std::string{glyphs.working} + " " + std::to_string(working) + " working  ",
            Tone::working);
@@ -76,7 +79,8 @@ Line statusLine(const ViewData& data, const ViewState& state, const Canvas& canv
   if (snapshot.system) {
     const SystemSample& system = *snapshot.system;
     char load[32];
-    std::snprintf(load, sizeof load, "CPU %.0f%%  Load %.2f  ", system.cpu, system.load);
+    std::snprintf(load, sizeof load, "CPU %.0f%%%sLoad %.2f%s", system.cpu, gap.c_str(),
+                  system.load, gap.c_str());
     line.add(load);
     line.add("Mem " + Format::bytes(static_cast<double>(system.memUsed)) + "/" +
              Format::bytes(static_cast<double>(system.memTotal)));

@@ -53,7 +53,7 @@ std::vector<Line> systemScreen(const ViewData& data, const Canvas& canvas) {
     }
     lines.push_back(std::move(line));
   }
-  const size_t wide = canvas.width > 40 ? canvas.width - 30 : 10;
+  const size_t wide = std::clamp<size_t>(canvas.width > 30 ? canvas.width - 30 : 0, 10, 50);
   if (snapshot.system) {
     const SystemSample& system = *snapshot.system;
     const double total = static_cast<double>(std::max<int64_t>(system.memTotal, 1));

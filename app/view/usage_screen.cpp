@@ -54,7 +54,7 @@ std::vector<Line> usageScreen(const ViewData& data, const Canvas& canvas) {
   const size_t cell = canvas.width >= 4 + 24 * 2 ? 2 : 1;
   lines.push_back(Look::heading("When the work happens (replies by weekday and hour)"));
   Line hours;
-  hours.add("     ");
+  hours.add("      ");
   for (int hour = 0; hour < 24; hour += cell == 2 ? 3 : 6) {
     hours.add(Format::fit(std::to_string(hour), cell * (cell == 2 ? 3 : 6), ""), Tone::dim);
   }
