@@ -37,6 +37,30 @@ void share(std::vector<Column>& columns, size_t width) {
   }
 }
 
+// The session's processes and what it started or used: containers and machines count,
+// and processes only when they are not among its own descendants already.
+struct Cost {
+  double cpu = 0;
+  int64_t memory = 0;
+  size_t resources = 0;
+};
+
+Cost costOf(const SessionInfo& session, const ActivitySnapshot& snapshot) {
+  Cost cost{.cpu = session.cpu(), .memory = session.memory()};
+  for (const TrackedResource& tracked : snapshot.resourcesFor(session.id())) {
+    ++cost.resources;
+    const Resource& resource = tracked.resource;
+    const bool isOwn = resource.pid && std::any_of(session.children.begin(), session.children.end(),
+                                                   [&](const ProcessEntry& child) {
+                                                     return child.pid == *resource.pid;
+                                                   });
+    if (isOwn) continue;
+    cost.cpu += resource.cpu.value_or(0);
+    cost.memory += resource.memory.value_or(0);
+  }
+  return cost;
+}
+
 std::string cellOf(const Column& column, const SessionInfo& session, const ViewData& data,
                    const Canvas& canvas, bool isWide) {
   const ActivitySnapshot& snapshot = data.snapshot;
@@ -61,12 +85,12 @@ std::string cellOf(const Column& column, const SessionInfo& session, const ViewD
   if (head == "MODEL") return session.model ? prettyModel(*session.model) : "";
   if (head == "CPU%") {
     char text[16];
-    std::snprintf(text, sizeof text, "%.0f", session.cpu());
+    std::snprintf(text, sizeof text, "%.0f", costOf(session, snapshot).cpu);
     return text;
   }
-  if (head == "MEM") return Format::bytes(static_cast<double>(session.memory()));
+  if (head == "MEM") return Format::bytes(static_cast<double>(costOf(session, snapshot).memory));
   if (head == "PR") return std::to_string(session.children.size() + (session.process ? 1 : 0));
-  if (head == "RES") return std::to_string(snapshot.resourcesFor(session.id()).size());
+  if (head == "RES") return std::to_string(costOf(session, snapshot).resources);
   const auto tokens = data.tokensToday.find(session.id());
   return tokens == data.tokensToday.end() ? "-" : Format::count(tokens->second);
 }

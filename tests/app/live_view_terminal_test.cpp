@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <ranges>
 #include <thread>
 
 #include "support/fake_tools.h"
@@ -15,6 +16,7 @@
 #include "support/transcript_lines.h"
 #include "util/calendar.h"
 #include "util/date.h"
+#include "util/text.h"
 
 namespace tessel {
 namespace {
@@ -157,6 +159,18 @@ void runInTerminal(int width, int height, bool isPlain) {
   EXPECT_TRUE(has(row, isPlain ? "* working" : "● working")) << screen;
   EXPECT_TRUE(has(row, "Bash: docker compose up -d")) << screen;
   EXPECT_TRUE(has(screen, "1 Sessions")) << screen;
+
+  if (width > 90) {
+    // A smaller window is filled anew: the key line moves up to its last row.
+    tmux.run({"resize-window", "-t", "view", "-x", "90", "-y", "30"});
+    screen = tmux.waitFor([](const std::string& s) {
+      return std::count(s.begin(), s.end(), '\n') == 30 && has(lineWith(s, "q quit"), "? help");
+    });
+    EXPECT_TRUE(has(lineWith(screen, "Fix checkout"), "working")) << screen;
+    for (const auto line : std::views::split(screen, '\n')) {
+      EXPECT_LE(Text::codePoints(std::string_view(line.begin(), line.end())), 90U) << screen;
+    }
+  }
 
   tmux.keys("Enter");
   screen = tmux.waitFor([](const std::string& s) {

@@ -65,7 +65,9 @@ ViewData sample() {
                                           .name = "shop-db-1",
                                           .provider = "Docker",
                                           .group = "shop",
-                                          .state = "running"},
+                                          .state = "running",
+                                          .memory = 200 << 20,
+                                          .cpu = 5},
                      .link = Attribution{
                          .sessionId = "s-work", .how = Attribution::How::history, .started = true}};
   TrackedResource server{
@@ -73,7 +75,9 @@ ViewData sample() {
                            .kind = Resource::Kind::process,
                            .name = "vite",
                            .provider = "Processes",
-                           .state = "running"},
+                           .state = "running",
+                           .memory = 80 << 20,
+                           .pid = 4101},
       .link = Attribution{.sessionId = "s-work", .how = Attribution::How::child, .started = true}};
   TrackedResource left{
       .resource =
@@ -141,6 +145,10 @@ TEST(LiveViewFrame, ListsSessionsInOrderWithStateToolCallOrQuietTimeAndMarks) {
   EXPECT_NE(workingRow.find("Bash: npm test"), std::string::npos) << workingRow;
   EXPECT_NE(workingRow.find("Opus 4.5"), std::string::npos) << workingRow;
   EXPECT_NE(workingRow.find("1.3M"), std::string::npos) << workingRow;
+  // Its processes and the database it started; the dev server is one of its processes
+  // and counts once.
+  EXPECT_NE(workingRow.find(" 107 "), std::string::npos) << workingRow;
+  EXPECT_NE(workingRow.find(" 580M "), std::string::npos) << workingRow;
   EXPECT_TRUE(frame.lines[working].isHighlighted);  // the first row starts selected
   // A finished call is not shown as running: the row says how long it has been quiet.
   EXPECT_NE(frame.lines[waiting].text().find("◆ waiting"), std::string::npos);
