@@ -144,27 +144,38 @@ void runInTerminal(int width, int height, bool isPlain) {
       "HOME=" + quoted(dir.path()) + " CLAUDE_CONFIG_DIR=" + quoted(dir / "config") +
       " CODEX_HOME=" + quoted(dir / "codex") + " TESSEL_TOOL_PATH=" + quoted(home.tools.folder()) +
       (isPlain ? " LC_ALL=C NO_COLOR=1 " : " LC_ALL=C.UTF-8 ") + quoted(TESSEL_BINARY) +
-      " --interval 1; echo $? > " + quoted(status);
+      // Both spellings of the view, with its options.
+      (isPlain ? " top --interval 1 --no-codex" : " --interval 1") + "; echo $? > " +
+      quoted(status);
   Tmux tmux(tmuxPath);
   ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "view", "-x", std::to_string(width), "-y",
                       std::to_string(height), command})
                 .exitStatus,
             0);
 
-  std::string screen = tmux.waitFor([](const std::string& s) {
-    return has(s, "Fix checkout") && has(s, "docker compose up -d");
+  // Each wait asks for everything checked after it: a capture may fall in the middle
+  // of a redraw.
+  const std::string symbol = isPlain ? "* working" : "● working";
+  std::string screen = tmux.waitFor([&symbol](const std::string& s) {
+    const std::string row = lineWith(s, "Fix checkout");
+    return has(row, symbol) && has(row, "Bash: docker compose up -d") && has(s, "1 Sessions");
   });
   const std::string row = lineWith(screen, "Fix checkout");
-  EXPECT_TRUE(has(row, "working")) << screen;
-  EXPECT_TRUE(has(row, isPlain ? "* working" : "● working")) << screen;
+  EXPECT_TRUE(has(row, symbol)) << screen;
   EXPECT_TRUE(has(row, "Bash: docker compose up -d")) << screen;
   EXPECT_TRUE(has(screen, "1 Sessions")) << screen;
+  if (isPlain) {
+    EXPECT_TRUE(std::all_of(screen.begin(), screen.end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x80;
+    })) << screen;
+  }
 
   if (width > 90) {
     // A smaller window is filled anew: the key line moves up to its last row.
     tmux.run({"resize-window", "-t", "view", "-x", "90", "-y", "30"});
     screen = tmux.waitFor([](const std::string& s) {
-      return std::count(s.begin(), s.end(), '\n') == 30 && has(lineWith(s, "q quit"), "? help");
+      return std::count(s.begin(), s.end(), '\n') == 30 && has(lineWith(s, "q quit"), "? help") &&
+             has(lineWith(s, "Fix checkout"), "working");
     });
     EXPECT_TRUE(has(lineWith(screen, "Fix checkout"), "working")) << screen;
     for (const auto line : std::views::split(screen, '\n')) {
@@ -174,18 +185,21 @@ void runInTerminal(int width, int height, bool isPlain) {
 
   tmux.keys("Enter");
   screen = tmux.waitFor([](const std::string& s) {
-    return has(s, "Tool calls, latest first") && has(s, "shop-db-1");
+    return has(s, "Tool calls, latest first") && has(lineWith(s, "shop-db-1"), "started");
   });
   EXPECT_TRUE(has(screen, "Tool calls, latest first")) << screen;
   EXPECT_TRUE(has(lineWith(screen, "shop-db-1"), "started")) << screen;
 
   tmux.keys("Escape");
-  screen = tmux.waitFor([](const std::string& s) { return has(s, "STATE"); });
+  screen = tmux.waitFor(
+      [](const std::string& s) { return has(s, "STATE") && !has(s, "Tool calls, latest first"); });
   EXPECT_TRUE(has(screen, "STATE")) << screen;
   EXPECT_FALSE(has(screen, "Tool calls, latest first")) << screen;
 
   tmux.keys("Tab");
-  screen = tmux.waitFor([](const std::string& s) { return has(s, "Providers"); });
+  screen = tmux.waitFor([](const std::string& s) {
+    return has(s, "Docker") && has(lineWith(s, "shop-db-1"), "Fix checkout");
+  });
   EXPECT_TRUE(has(screen, "Docker")) << screen;
   EXPECT_TRUE(has(lineWith(screen, "shop-db-1"), "Fix checkout")) << screen;
 
