@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
+#include <map>
 #include <memory>
 
 #include "cli.h"
@@ -48,6 +49,23 @@ class Interruptions {
   struct sigaction previousTerm_ {};
 };
 
+// The titles of the sessions that left something running, from the session records:
+// only those, since the records are many and the leftovers few.
+std::map<std::string, std::string> endedTitles(const Monitor& monitor,
+                                               const ActivitySnapshot& snapshot) {
+  std::map<std::string, std::string> titles;
+  for (const TrackedResource& leftover : snapshot.leftovers()) {
+    if (leftover.link) titles[leftover.link->sessionId];
+  }
+  if (titles.empty()) return titles;
+  for (const SessionRecord& record : monitor.records()) {
+    if (const auto found = titles.find(record.id); found != titles.end()) {
+      found->second = record.title;
+    }
+  }
+  return titles;
+}
+
 void addViewOptions(CLI::App& command, ViewOptions& options) {
   command.add_option("--interval", options.intervalSeconds, "Seconds between updates (default 2)")
       ->check(CLI::Range(0.2, 3600.0));
@@ -80,6 +98,7 @@ int runLiveView(const Globals& globals, const ViewOptions& options) {
       if (!state.isPaused) {
         data.snapshot = monitor.activity(now);
         needsTimeline = true;
+        data.endedTitles = endedTitles(monitor, data.snapshot);
       }
       nextSnapshot = now + options.intervalSeconds;
     }

@@ -3,18 +3,6 @@
 #include "view/screens.h"
 
 namespace tessel::view {
-namespace {
-
-std::string ownerOf(const ActivitySnapshot& snapshot, const std::string& id) {
-  for (const auto* rows : {&snapshot.sessions, &snapshot.codexSessions}) {
-    for (const SessionInfo& session : *rows) {
-      if (session.id() == id) return Look::titleOf(session);
-    }
-  }
-  return id.substr(0, 8);
-}
-
-}  // namespace
 
 std::vector<Line> environmentsScreen(const ViewData& data, const Canvas& canvas) {
   const std::string_view ellipsis = canvas.glyphs().ellipsis;
@@ -64,7 +52,7 @@ std::vector<Line> environmentsScreen(const ViewData& data, const Canvas& canvas)
                               6, "") +
              "  ");
     if (tracked.link) {
-      line.add(ownerOf(snapshot, tracked.link->sessionId));
+      line.add(Look::sessionTitle(data, tracked.link->sessionId));
       line.add(tracked.link->isCertain() ? " (certain)" : " (from history)",
                tracked.link->isCertain() ? Tone::good : Tone::warn);
     } else {

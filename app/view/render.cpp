@@ -255,6 +255,17 @@ std::string activityOf(const SessionInfo& session) {
   return "quiet " + Format::duration(session.quietFor);
 }
 
+std::string sessionTitle(const ViewData& data, const std::string& id) {
+  for (const auto* rows : {&data.snapshot.sessions, &data.snapshot.codexSessions}) {
+    for (const SessionInfo& session : *rows) {
+      if (session.id() == id) return titleOf(session);
+    }
+  }
+  const auto ended = data.endedTitles.find(id);
+  return ended != data.endedTitles.end() && !ended->second.empty() ? ended->second
+                                                                   : id.substr(0, 8);
+}
+
 std::string clockTime(Date date, Date now) {
   const bool isSoon = date - now < 20 * 3600;
   return Calendar::formatLocal(date, isSoon ? "%H:%M" : "%a %H:%M");

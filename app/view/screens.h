@@ -42,6 +42,8 @@ std::string_view stateSymbol(SessionInfo::State state, const Glyphs& glyphs);
 std::string titleOf(const SessionInfo& session);
 // The tool call in progress with its summary, or how long the session has been quiet.
 std::string activityOf(const SessionInfo& session);
+// The title of the session with `id`, running or ended; the id's start when unknown.
+std::string sessionTitle(const ViewData& data, const std::string& id);
 // A local time: "14:05" within the day ahead, else "Mon 14:05".
 std::string clockTime(Date date, Date now);
 // A section head: the words in the title tone.

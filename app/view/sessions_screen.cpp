@@ -120,15 +120,6 @@ Line row(const std::vector<Column>& columns, const SessionInfo& session, const V
   return line;
 }
 
-std::string sessionName(const ActivitySnapshot& snapshot, const std::string& id) {
-  for (const auto* rows : {&snapshot.sessions, &snapshot.codexSessions}) {
-    for (const SessionInfo& session : *rows) {
-      if (session.id() == id) return Look::titleOf(session);
-    }
-  }
-  return id.substr(0, 8);
-}
-
 }  // namespace
 
 std::vector<Line> sessionsScreen(const ViewData& data, const ViewState& state, const Canvas& canvas,
@@ -173,7 +164,7 @@ std::vector<Line> sessionsScreen(const ViewData& data, const ViewState& state, c
     line.add(leftover.resource.name + " ", Tone::warn);
     line.add("(" + leftover.resource.provider + ")", Tone::dim);
     if (leftover.link) {
-      line.add(" from " + sessionName(data.snapshot, leftover.link->sessionId));
+      line.add(" from " + Look::sessionTitle(data, leftover.link->sessionId));
     }
     lines.push_back(std::move(line));
   }

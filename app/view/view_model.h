@@ -25,6 +25,8 @@ struct ViewData {
   std::optional<Aggregate> usage{};
   std::map<std::string, int64_t> tokensToday{};  // by session id
   std::optional<EnvironmentScan> scan{};
+  // The titles of ended sessions whose containers or processes are still running.
+  std::map<std::string, std::string> endedTitles{};
   // The selected session's tool calls, oldest first; read only while its detail shows.
   std::vector<ToolEvent> timeline{};
 };

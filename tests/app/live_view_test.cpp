@@ -101,6 +101,7 @@ ViewData sample() {
                    .windows = {{"five_hour", "5-hour", 42, now + 3600},
                                {"seven_day", "Weekly", 18, now + 4 * 86400}}};
   data.tokensToday = {{"s-work", 1260000}};
+  data.endedTitles = {{"gone-session", "Try redis caching"}};
   Aggregate usage;
   usage.today.counts.output = 5000;
   usage.heat[0][9] = 40;
@@ -162,6 +163,7 @@ TEST(LiveViewFrame, ListsSessionsInOrderWithStateToolCallOrQuietTimeAndMarks) {
   EXPECT_NE(frame.lines[1].text().find("42%"), std::string::npos) << frame.lines[1].text();
   const int leftover = lineOf(frame, "old-redis-1");
   EXPECT_GT(leftover, codex);
+  EXPECT_NE(frame.lines[leftover].text().find("from Try redis caching"), std::string::npos);
 
   // j moves the selection down; c hides the Codex row.
   EXPECT_TRUE(handleKey(state, character('j'), data.snapshot));
