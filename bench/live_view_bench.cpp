@@ -48,7 +48,7 @@ ViewData sample(Date now) {
                                              .memory = 100 << 20},
                         .link = Attribution{.sessionId = session.live.sessionId, .started = true}});
     snapshot.sessions.push_back(std::move(session));
-    data.tokensToday[snapshot.sessions.back().id()] = 123456 * i;
+    data.tokensToday[snapshot.sessions.back().id()] = int64_t{123456} * i;
   }
   snapshot.system = SystemSample{.t = now, .cpu = 30, .memUsed = 8LL << 30, .memTotal = 32LL << 30};
   snapshot.perCore.assign(16, 25.0);
@@ -64,7 +64,7 @@ ViewData sample(Date now) {
   return data;
 }
 
-void frame(benchmark::State& run, ViewState state) {
+void frame(benchmark::State& run, const ViewState& state) {
   const Date now = Date::now();
   const ViewData data = sample(now);
   const Canvas canvas{.width = 120, .height = 40, .isAscii = false, .now = now};

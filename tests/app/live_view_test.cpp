@@ -15,7 +15,7 @@ ToolEvent call(std::string tool, std::string summary, Date start, std::optional<
                bool isError = false) {
   ToolEvent event{.id = "toolu_" + summary,
                   .tool = std::move(tool),
-                  .summary = std::move(summary),
+                  .summary = summary,
                   .start = start,
                   .isError = isError};
   if (lasted) event.end = start + *lasted;
