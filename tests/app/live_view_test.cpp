@@ -11,8 +11,8 @@ namespace {
 
 const Date now = Date(1796800000);  // a fixed moment keeps the quiet times exact
 
-ToolEvent call(std::string tool, std::string summary, Date start, std::optional<double> lasted,
-               bool isError = false) {
+ToolEvent call(std::string tool, const std::string& summary, Date start,
+               std::optional<double> lasted, bool isError = false) {
   ToolEvent event{.id = "toolu_" + summary,
                   .tool = std::move(tool),
                   .summary = summary,
