@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -78,6 +79,11 @@ void addViewOptions(CLI::App& command, ViewOptions& options) {
 
 int runLiveView(const Globals& globals, const ViewOptions& options) {
   using namespace view;
+  if (isatty(STDIN_FILENO) == 0 || isatty(STDOUT_FILENO) == 0) {
+    return fail(
+        "The live view needs a terminal; for scripts, use `tessel snapshot --json` or `tessel "
+        "watch --json`.");
+  }
   const Date started = Date::now();
   Monitor monitor(globals.claudePaths(), /*keep=*/true, started, globals.monitorOptions());
   monitor.setCodexEnabled(options.isCodexOn.value_or(isFolder(globals.codexPaths().home)));

@@ -209,6 +209,16 @@ void runInTerminal(int width, int height, bool isPlain) {
   EXPECT_EQ(test::readFile(status), "0\n");
 }
 
+TEST(LiveViewTerminal, SaysWhatToUseInsteadWhenNotOnATerminal) {
+  TempDir dir;
+  const auto run = test::runProgram(
+      TESSEL_BINARY, {"top"}, "",
+      {{"HOME", dir.path()}, {"CLAUDE_CONFIG_DIR", dir / "config"}, {"CODEX_HOME", dir / "codex"}});
+  EXPECT_EQ(run.exitStatus, 1);
+  EXPECT_NE(run.err.find("needs a terminal"), std::string::npos) << run.err;
+  EXPECT_TRUE(run.out.empty()) << run.out;
+}
+
 TEST(LiveViewTerminal, ShowsTheSessionItsCallAndItsContainerAt120x40) {
   runInTerminal(120, 40, false);
 }
