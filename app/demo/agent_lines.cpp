@@ -33,6 +33,13 @@ std::string Ids::prefixed(std::string_view prefix, size_t length) {
   return text;
 }
 
+std::string Ids::hex(size_t length) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < length; ++i) text += digits[random_() % 16];
+  return text;
+}
+
 int Ids::between(int low, int high) {
   return low + static_cast<int>(random_() % static_cast<uint64_t>(high - low + 1));
 }
@@ -225,7 +232,7 @@ std::string RolloutWriter::execCommand(const std::string& command, Date at) {
 void RolloutWriter::execOutput(const std::string& callId, int exitCode, const std::string& output,
                                Date at) {
   const std::string text =
-      "Chunk ID: " + ids_.prefixed("", 6) + "\nWall time: " + std::to_string(ids_.between(1, 9)) +
+      "Chunk ID: " + ids_.hex(6) + "\nWall time: " + std::to_string(ids_.between(1, 9)) +
       ".2104 seconds\n" + "Process exited with code " + std::to_string(exitCode) +
       "\nOriginal token count: " + std::to_string(ids_.between(40, 900)) + "\nOutput:\n" + output;
   line("response_item",

@@ -24,6 +24,8 @@ class Ids {
   std::string uuid();
   // "toolu_" / "msg_" / "req_" followed by base-62 characters.
   std::string prefixed(std::string_view prefix, size_t length = 24);
+  // Lower-case hexadecimal, as container engines name their containers.
+  std::string hex(size_t length);
   int between(int low, int high);
 
  private:

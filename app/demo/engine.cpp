@@ -18,6 +18,40 @@ case "$*" in
   "stats --no-stream --no-trunc --format {{json .}}") cat "$state/stats.jsonl" ;;
   "inspect --format {{.Id}} {{.State.StartedAt}} "*) cat "$state/started.txt" ;;
   "info --format {{.NCPU}}") echo 8 ;;
+  "ps -aq --no-trunc") cat "$state/ids.txt" ;;
+  "inspect "*) cat "$state/inspect.json" ;;
+  "system df -v --format {{json .}}")
+    printf '{"Images":[],"Containers":[],"Volumes":['
+    first=1
+    for volume in "$state"/volumes/*.json; do
+      [ -e "$volume" ] || continue
+      [ "$first" = 1 ] || printf ','
+      first=0
+      tr -d '\n' < "$volume"
+    done
+    printf '],"BuildCache":[]}' ;;
+  "volume inspect "*)
+    shift 2
+    printf '['
+    first=1
+    for name in "$@"; do
+      [ -e "$state/volumes/$name.inspect" ] || continue
+      [ "$first" = 1 ] || printf ','
+      first=0
+      cat "$state/volumes/$name.inspect"
+    done
+    printf ']\n' ;;
+  "volume rm "*)
+    shift 2
+    for name in "$@"; do
+      if [ -e "$state/volumes/$name.json" ]; then
+        rm -f "$state/volumes/$name.json" "$state/volumes/$name.inspect"
+        echo "$name"
+      else
+        echo "Error response from daemon: get $name: no such volume" >&2
+        exit 1
+      fi
+    done ;;
   "top "*) printf 'PID                 COMMAND\n' ;;
   "compose "* | "stop "*) ;;
   *) echo "docker: '$1' is not a docker command." >&2; exit 1 ;;
@@ -97,7 +131,7 @@ bool Engine::install(Date mailpitAt, Date minioAt, Date now) {
   Files::createDirectories(folder_);
   Files::createDirectories(toolsFolder_);
   minioAt_ = minioAt;
-  containers_.push_back(Container{.id = ids_.prefixed("", 64),
+  containers_.push_back(Container{.id = ids_.hex(64),
                                   .name = "mailpit",
                                   .image = "axllent/mailpit:latest",
                                   .ports = "0.0.0.0:8025->8025/tcp, 0.0.0.0:1025->1025/tcp",
@@ -106,11 +140,46 @@ bool Engine::install(Date mailpitAt, Date minioAt, Date now) {
                                   .cpu = 0.1,
                                   .memoryMiB = 21});
   write(now);
+  const auto volume = [&](const std::string& name, const std::string& project,
+                          const std::string& size, Date created) {
+    std::string labels;
+    Json labelObject = nullptr;
+    if (!project.empty()) {
+      const std::string volumeName = name.substr(project.size() + 1);
+      labels = "com.docker.compose.project=" + project +
+               ",com.docker.compose.version=2.29.7,com.docker.compose.volume=" + volumeName;
+      labelObject = Json{{"com.docker.compose.project", project},
+                         {"com.docker.compose.version", "2.29.7"},
+                         {"com.docker.compose.volume", volumeName}};
+    } else if (name.size() == 64) {
+      labels = "com.docker.volume.anonymous=";
+      labelObject = Json{{"com.docker.volume.anonymous", ""}};
+    }
+    const std::string mountpoint = "/var/lib/docker/volumes/" + name + "/_data";
+    const Json usage = {{"Availability", "N/A"}, {"Driver", "local"}, {"Group", "N/A"},
+                        {"Labels", labels},      {"Links", "N/A"},    {"Mountpoint", mountpoint},
+                        {"Name", name},          {"Scope", "local"},  {"Size", size},
+                        {"Status", "N/A"}};
+    const Json inspection = {{"CreatedAt", Calendar::formatInternetDateTime(created, false)},
+                             {"Driver", "local"},
+                             {"Labels", labelObject},
+                             {"Mountpoint", mountpoint},
+                             {"Name", name},
+                             {"Options", nullptr},
+                             {"Scope", "local"}};
+    return Files::create(folder_ + "/volumes/" + name + ".json", goJson(usage)) &&
+           Files::create(folder_ + "/volumes/" + name + ".inspect", inspection.dump(4));
+  };
+  Files::createDirectories(folder_ + "/volumes");
+  const bool hasVolumes =
+      volume("shop_pgdata", "shop", "196.4MB", now - 9 * 86400) &&
+      volume("storefront_node_modules", "storefront", "1.074GB", now - 12 * 86400) &&
+      volume(ids_.hex(64), "", "88B", now - 5 * 86400);
   const Json minio = Json::array({Json{{"AutoRemove", false},
                                        {"Command", Json::array({"server", "/data"})},
                                        {"Created", std::llround(minioAt.secondsSince1970()) - 2},
                                        {"Exited", false},
-                                       {"Id", ids_.prefixed("", 64)},
+                                       {"Id", ids_.hex(64)},
                                        {"Image", "quay.io/minio/minio:latest"},
                                        {"Labels", nullptr},
                                        {"Names", Json::array({"minio-dev"})},
@@ -124,7 +193,7 @@ bool Engine::install(Date mailpitAt, Date minioAt, Date now) {
                                        {"Status", "Up " + humanDuration(now - minioAt)}}});
   const std::string docker = toolsFolder_ + "/docker";
   const std::string podman = toolsFolder_ + "/podman";
-  return Files::create(folder_ + "/podman.json", minio.dump(2) + "\n") &&
+  return hasVolumes && Files::create(folder_ + "/podman.json", minio.dump(2) + "\n") &&
          Files::create(docker, withState(dockerProgram, folder_), 0755) &&
          Files::create(podman, withState(podmanProgram, folder_), 0755);
 }
@@ -132,7 +201,7 @@ bool Engine::install(Date mailpitAt, Date minioAt, Date now) {
 void Engine::composeUp(Date at) {
   const auto service = [&](std::string service, std::string image, std::string ports,
                            std::string command, double memoryMiB) {
-    containers_.push_back(Container{.id = ids_.prefixed("", 64),
+    containers_.push_back(Container{.id = ids_.hex(64),
                                     .name = "shop-" + service + "-1",
                                     .image = std::move(image),
                                     .service = std::move(service),
@@ -161,7 +230,8 @@ void Engine::refresh(Date now) {
 }
 
 void Engine::write(Date now) {
-  std::string ps, stats, started;
+  std::string ps, stats, started, ids;
+  Json inspection = Json::array();
   for (const Container& container : containers_) {
     std::string labels;
     if (!container.service.empty()) {
@@ -205,10 +275,36 @@ void Engine::write(Date now) {
     started += container.id + " " + Calendar::formatInternetDateTime(container.started, false);
     started.insert(started.size() - 1, ".771403918");
     started += "\n";
+    ids += container.id + "\n";
+    Json mounts = Json::array();
+    if (container.service == "db") {
+      mounts.push_back(Json{{"Type", "volume"},
+                            {"Name", "shop_pgdata"},
+                            {"Source", "/var/lib/docker/volumes/shop_pgdata/_data"},
+                            {"Destination", "/var/lib/postgresql/data"},
+                            {"Driver", "local"},
+                            {"Mode", "z"},
+                            {"RW", true},
+                            {"Propagation", ""}});
+    }
+    inspection.push_back(
+        Json{{"Id", container.id},
+             {"Name", "/" + container.name},
+             {"State",
+              {{"Status", "running"},
+               {"Running", true},
+               {"Pid", 0},
+               {"ExitCode", 0},
+               {"StartedAt", Calendar::formatInternetDateTime(container.started, true)},
+               {"FinishedAt", "0001-01-01T00:00:00Z"}}},
+             {"Mounts", std::move(mounts)},
+             {"Config", {{"Image", container.image}}}});
   }
   Files::replace(folder_ + "/ps.jsonl", ps, ".new");
   Files::replace(folder_ + "/stats.jsonl", stats, ".new");
   Files::replace(folder_ + "/started.txt", started, ".new");
+  Files::replace(folder_ + "/ids.txt", ids, ".new");
+  Files::replace(folder_ + "/inspect.json", inspection.dump(4) + "\n", ".new");
 }
 
 }  // namespace tessel::demo

@@ -1,7 +1,8 @@
 // The container engines the demo's sessions use: small `docker` and `podman` programs on
 // the tool search path that answer in the real tools' formats from files this class keeps
 // current, so a scan sees containers appear when a session starts them and their figures
-// move while they run. Driven by the simulation thread alone.
+// move while they run, and the volume list can be read and pruned. Driven by the simulation thread
+// alone.
 #pragma once
 
 #include <string>
@@ -18,8 +19,8 @@ class Engine {
   // is the project whose compose file starts the "shop" stack.
   Engine(std::string folder, std::string toolsFolder, std::string composeFolder, uint64_t seed);
 
-  // Installs the programs, with a container started by an earlier session at `mailpitAt`
-  // and one under podman since `minioAt`.
+  // Installs the programs, with a container started by an earlier session at `mailpitAt`,
+  // one under podman since `minioAt`, and volumes left by earlier work.
   bool install(Date mailpitAt, Date minioAt, Date now);
   // The compose project's containers start at `at`.
   void composeUp(Date at);

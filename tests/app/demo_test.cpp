@@ -172,6 +172,14 @@ TEST(Demo, ShowsLiveSessionsWithTheirContainersAndUsageThenRemovesEverything) {
   // Four Claude Code processes, Codex's, and the calls' own under them.
   EXPECT_GT(started.size(), 5U);
 
+  // The volumes the earlier work left, one of them under the running database.
+  const Volumes::Scan volumes = monitor.volumes(Date::now());
+  ASSERT_EQ(volumes.volumes.size(), 3U) << volumes.note.value_or("");
+  for (const ContainerVolume& volume : volumes.volumes) {
+    EXPECT_EQ(volume.use() == ContainerVolume::Use::running, volume.name == "shop_pgdata")
+        << volume.name;
+  }
+
   monitor.refreshUsage(Date::now());
   std::set<int64_t> days;
   for (const auto& [bucket, counts] : monitor.usage().buckets()) {
