@@ -1,8 +1,7 @@
 #include "demo/actors.h"
 
-#include <filesystem>
+#include <algorithm>
 
-#include "paths/claude_paths.h"
 #include "util/calendar.h"
 #include "util/files.h"
 

@@ -19,8 +19,8 @@ namespace tessel::demo {
 struct World {
   const Sandbox* sandbox = nullptr;
   Engine* engine = nullptr;
-  std::string hookProgram;
-  PlanWindows plan;
+  std::string hookProgram{};
+  PlanWindows plan{};
 };
 
 class Actor {

@@ -32,13 +32,6 @@ class Ids {
   std::mt19937_64 random_;
 };
 
-struct Tokens {
-  int64_t input = 0;
-  int64_t cacheCreation = 0;
-  int64_t cacheRead = 0;
-  int64_t output = 0;
-};
-
 // Percent used of the plan's two windows and when each starts afresh.
 struct PlanWindows {
   double fiveHour = 0;

@@ -55,6 +55,9 @@ std::unique_ptr<AgentProcess> AgentProcess::start(const std::string& executable,
   }
   std::unique_ptr<AgentProcess> agent(new AgentProcess(pid, pipe[1]));
   agent->run("cd " + shellQuoted(cwd));
+  // Should the demo itself be killed, the agent reads the end of its input and exits;
+  // it then takes what it left running in the background with it.
+  agent->run("trap 'kill 0' EXIT");
   return agent;
 }
 

@@ -1,8 +1,8 @@
 #include "demo/engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <filesystem>
 
 #include "util/calendar.h"
 #include "util/files.h"

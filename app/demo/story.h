@@ -32,8 +32,8 @@ struct Step {
 
 struct Turn {
   std::string prompt;
-  std::vector<Step> steps;
-  std::string reply;
+  std::vector<Step> steps{};
+  std::string reply{};
   int pauseSeconds = 10;  // before the next prompt
 };
 

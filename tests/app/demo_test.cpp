@@ -12,6 +12,9 @@
 #include <thread>
 #include <vector>
 
+#include "claude/live_session.h"
+#include "claude/transcript.h"
+#include "demo/actors.h"
 #include "monitor/monitor.h"
 #include "support/processes.h"
 #include "support/temp_dir.h"
@@ -172,6 +175,17 @@ TEST(Demo, ShowsLiveSessionsWithTheirContainersAndUsageThenRemovesEverything) {
   // Four Claude Code processes, Codex's, and the calls' own under them.
   EXPECT_GT(started.size(), 5U);
 
+  // Hook events went through the real hook program, run under each session's process.
+  std::string hookLog;
+  for (const std::string& name :
+       Files::list(paths.hookDir()).value_or(std::vector<std::string>{})) {
+    hookLog += test::readFile(paths.hookDir() + "/" + name);
+  }
+  for (const pid_t pid : snapshot.claudePIDs) {
+    EXPECT_NE(hookLog.find("\"pid\":" + std::to_string(pid)), std::string::npos) << pid;
+  }
+  EXPECT_NE(hookLog.find("\"e\":\"PreToolUse\""), std::string::npos);
+
   // The volumes the earlier work left, one of them under the running database.
   const Volumes::Scan volumes = monitor.volumes(Date::now());
   ASSERT_EQ(volumes.volumes.size(), 3U) << volumes.note.value_or("");
@@ -220,6 +234,87 @@ TEST(Demo, RefusesASecondDemoAndCleansUpWhenTerminated) {
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
   for (const pid_t pid : sessions) EXPECT_TRUE(isGone(pid)) << pid;
   EXPECT_FALSE(std::filesystem::exists(std::filesystem::path(sandbox.at("HOME")).parent_path()));
+}
+
+// One session played second by second: its status follows the story's calls, its hooks
+// run under its own process in order, and its transcript holds every call with its end.
+TEST(Demo, PlaysASessionsTurnsCallByCallThenLoops) {
+  TempDir dir;
+  const demo::Sandbox sandbox{dir / "sandbox"};
+  ASSERT_EQ(sandbox.create(), std::nullopt);
+  // A hook that keeps each input with the pid of the process that ran it.
+  const std::string hook =
+      dir.script("hook", "#!/bin/sh\ninput=$(cat)\nprintf '%s %s\\n' \"$PPID\" \"$input\" >> '" +
+                             (dir / "hooks") + "'\n");
+  demo::Engine engine(sandbox.engineFolder(), sandbox.toolsFolder(), dir / "shop", 1);
+  demo::World world{.sandbox = &sandbox, .engine = &engine, .hookProgram = hook};
+  demo::Step permitted{.tool = "Bash", .input = {{"command", "npm run deploy"}}};
+  permitted.permissionSeconds = 2;
+  demo::Step failed{.tool = "Bash", .input = {{"command", "npm test"}}, .isFailed = true};
+  const demo::Story story{
+      .title = "Deploy",
+      .project = "shop",
+      .model = "claude-opus-4-5",
+      .opening = {demo::Turn{
+          .prompt = "Test and deploy", .steps = {failed, permitted}, .pauseSeconds = 2}},
+      .loop = {demo::Turn{.prompt = "Again", .steps = {demo::Step{.tool = "Read"}}}}};
+  auto actor = demo::claudeActor(story, world, 1);
+  Date now = Date::now();
+  ASSERT_TRUE(actor->begin(now));
+
+  const std::string sessions = sandbox.configDir() + "/sessions";
+  const auto sessionFile = Files::list(sessions).value_or(std::vector<std::string>{});
+  ASSERT_EQ(sessionFile.size(), 1U);
+  const auto status = [&] {
+    const auto live = LiveSession::read(sessions + "/" + sessionFile[0], sessionFile[0]);
+    return live ? live->status : "gone";
+  };
+  std::vector<std::string> statuses;
+  for (int second = 0; second < 7; ++second) {
+    now = now + 1;
+    actor->advance(now);
+    statuses.push_back(status());
+  }
+  EXPECT_EQ(statuses, (std::vector<std::string>{"busy", "waiting", "waiting", "busy", "idle",
+                                                "idle", "busy"}));
+
+  const std::string agent = sessionFile[0].substr(0, sessionFile[0].find('.'));
+  std::vector<std::string> events;
+  for (int attempt = 0; attempt < 100 && events.size() < 10; ++attempt) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    events.clear();
+    const std::string text = test::readFile(dir / "hooks");
+    for (size_t at = 0; at < text.size();) {
+      const size_t end = std::min(text.find('\n', at), text.size());
+      const std::string line = text.substr(at, end - at);
+      at = end + 1;
+      if (line.empty()) continue;
+      EXPECT_EQ(line.substr(0, line.find(' ')), agent);
+      // A line still being written is read again on the next attempt.
+      const auto input = nlohmann::json::parse(line.substr(line.find(' ') + 1), nullptr, false);
+      if (input.is_discarded()) break;
+      events.push_back(input.value("hook_event_name", ""));
+    }
+  }
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"SessionStart", "UserPromptSubmit", "PreToolUse",
+                                      "PostToolUseFailure", "PreToolUse", "Notification",
+                                      "PostToolUse", "Stop", "UserPromptSubmit", "PreToolUse"}));
+
+  std::string transcript;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(sandbox.configDir() + "/projects")) {
+    if (entry.path().extension() == ".jsonl") transcript = test::readFile(entry.path());
+  }
+  const auto calls = Transcript::events(transcript, std::nullopt, false);
+  ASSERT_EQ(calls.size(), 3U);
+  EXPECT_EQ(calls[0].summary, "npm test");
+  EXPECT_TRUE(calls[0].isError);
+  EXPECT_TRUE(calls[1].end && !calls[1].isError);
+  EXPECT_EQ(calls[2].tool, "Read");
+  EXPECT_FALSE(calls[2].end);
+  EXPECT_EQ(Transcript::lastModel(transcript), "claude-opus-4-5");
+  actor->stop();
 }
 
 }  // namespace
