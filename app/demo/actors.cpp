@@ -71,7 +71,7 @@ void Actor::runProcess(const Step& step) {
 namespace {
 
 std::string projectFolder(const World& world, const Story& story) {
-  const std::string cwd = world.sandbox->sourceFolder() + "/" + story.project;
+  std::string cwd = world.sandbox->sourceFolder() + "/" + story.project;
   Files::createDirectories(cwd + "/.git");
   return cwd;
 }

@@ -42,8 +42,7 @@ std::unique_ptr<AgentProcess> AgentProcess::start(const std::string& executable,
 
   // posix_spawn has no working-directory action everywhere; the agent moves there itself
   // before reading anything else.
-  const std::string nameArgument = name;
-  char* const argv[] = {const_cast<char*>(nameArgument.c_str()), nullptr};
+  char* const argv[] = {const_cast<char*>(name.c_str()), nullptr};
   pid_t pid = -1;
   const int error = posix_spawn(&pid, executable.c_str(), &actions, &attributes, argv, environ);
   posix_spawn_file_actions_destroy(&actions);

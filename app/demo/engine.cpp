@@ -199,12 +199,12 @@ bool Engine::install(Date mailpitAt, Date minioAt, Date now) {
 }
 
 void Engine::composeUp(Date at) {
-  const auto service = [&](std::string service, std::string image, std::string ports,
+  const auto service = [&](const std::string& service, std::string image, std::string ports,
                            std::string command, double memoryMiB) {
     containers_.push_back(Container{.id = ids_.hex(64),
                                     .name = "shop-" + service + "-1",
                                     .image = std::move(image),
-                                    .service = std::move(service),
+                                    .service = service,
                                     .ports = std::move(ports),
                                     .command = std::move(command),
                                     .started = at,
