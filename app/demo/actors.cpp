@@ -137,9 +137,11 @@ class ClaudeActor final : public Actor {
   void callRuns(const Step& step, Date now) override {
     setStatus("busy", now);
     if (step.startsCompose) world_.engine->composeUp(now + 1);
+    if (step.tool == "Task") startSubagent(step, now);
   }
 
   void callEnds(const Step& step, Date now) override {
+    if (subagent_) finishSubagent(now);
     transcript_.toolResult(callId_, step.output, step.isFailed, now);
     Json event = {{"tool_name", step.tool}, {"tool_input", step.input}, {"tool_use_id", callId_}};
     if (step.isFailed) {
@@ -158,6 +160,33 @@ class ClaudeActor final : public Actor {
     transcript_.reply(turn.reply, now);
     hook("Stop", Json{{"stop_hook_active", false}});
     setStatus("idle", now);
+  }
+
+  // A sub-agent writes a transcript of its own beside the session's, with a note of the
+  // call that started it.
+  void startSubagent(const Step& step, Date now) {
+    const std::string agentId = ids_.hex(17);
+    const std::string path = transcript_.path();
+    const std::string folder = path.substr(0, path.size() - 6) + "/subagents";
+    Files::createDirectories(folder);
+    Files::create(folder + "/agent-" + agentId + ".meta.json",
+                  Json{{"toolUseId", callId_}, {"agentType", "general-purpose"}}.dump());
+    subagent_.emplace(folder + "/agent-" + agentId + ".jsonl", facts_, ids_.between(1, 1 << 30),
+                      agentId);
+    subagent_->prompt(step.input.value("prompt", step.tool), now);
+    subagentSince_ = now;
+  }
+
+  void finishSubagent(Date now) {
+    const double step = (now - subagentSince_) / 4;
+    Date at = subagentSince_;
+    for (const char* file : {"src/export/csv.ts", "src/routes/orders.ts"}) {
+      at = at + step;
+      const std::string id = subagent_->toolUse("Read", Json{{"file_path", file}}, at);
+      subagent_->toolResult(id, "(file contents)", false, at + 1);
+    }
+    subagent_->reply("Every field is escaped before it is written.", now);
+    subagent_.reset();
   }
 
   // Claude Code rewrites its session file whole on every change of status.
@@ -187,6 +216,8 @@ class ClaudeActor final : public Actor {
   Ids ids_;
   ClaudeSessionFacts facts_{};
   TranscriptWriter transcript_;
+  std::optional<TranscriptWriter> subagent_{};
+  Date subagentSince_{};
   std::string status_{};
   Date statusSince_{};
   Date startedAt_{};

@@ -54,13 +54,14 @@ std::string projectFolderName(const std::string& cwd) {
   return name;
 }
 
-TranscriptWriter::TranscriptWriter(std::string path, ClaudeSessionFacts facts, uint64_t seed)
-    : path_(std::move(path)), facts_(std::move(facts)), ids_(seed) {}
+TranscriptWriter::TranscriptWriter(std::string path, ClaudeSessionFacts facts, uint64_t seed,
+                                   std::optional<std::string> agentId)
+    : path_(std::move(path)), facts_(std::move(facts)), ids_(seed), agentId_(std::move(agentId)) {}
 
 Json TranscriptWriter::envelope(std::string_view type, Json message, Date at) {
   const std::string uuid = ids_.uuid();
   Json line = {{"parentUuid", parent_ ? Json(*parent_) : Json(nullptr)},
-               {"isSidechain", false},
+               {"isSidechain", agentId_.has_value()},
                {"type", type},
                {"message", std::move(message)},
                {"uuid", uuid},
@@ -71,6 +72,7 @@ Json TranscriptWriter::envelope(std::string_view type, Json message, Date at) {
                {"sessionId", facts_.sessionId},
                {"version", facts_.version},
                {"gitBranch", facts_.gitBranch}};
+  if (agentId_) line["agentId"] = *agentId_;
   parent_ = uuid;
   return line;
 }
@@ -98,7 +100,9 @@ void TranscriptWriter::append(const Json& line) {
 
 void TranscriptWriter::prompt(const std::string& text, Date at) {
   append(envelope("user", Json{{"role", "user"}, {"content", text}}, at));
-  append(Json{{"type", "last-prompt"}, {"lastPrompt", text}, {"sessionId", facts_.sessionId}});
+  if (!agentId_) {
+    append(Json{{"type", "last-prompt"}, {"lastPrompt", text}, {"sessionId", facts_.sessionId}});
+  }
 }
 
 void TranscriptWriter::title(const std::string& aiTitle) {

@@ -57,7 +57,10 @@ std::string projectFolderName(const std::string& cwd);
 
 class TranscriptWriter {
  public:
-  TranscriptWriter(std::string path, ClaudeSessionFacts facts, uint64_t seed);
+  // With `agentId`, the transcript of a sub-agent of the session: its lines are marked as
+  // a side chain of the session's own.
+  TranscriptWriter(std::string path, ClaudeSessionFacts facts, uint64_t seed,
+                   std::optional<std::string> agentId = std::nullopt);
 
   const std::string& path() const { return path_; }
   const ClaudeSessionFacts& facts() const { return facts_; }
@@ -77,6 +80,7 @@ class TranscriptWriter {
   std::string path_;
   ClaudeSessionFacts facts_;
   Ids ids_;
+  std::optional<std::string> agentId_;
   std::optional<std::string> parent_{};
 };
 

@@ -257,7 +257,8 @@ TEST(Demo, PlaysASessionsTurnsCallByCallThenLoops) {
       .model = "claude-opus-4-5",
       .opening = {demo::Turn{
           .prompt = "Test and deploy", .steps = {failed, permitted}, .pauseSeconds = 2}},
-      .loop = {demo::Turn{.prompt = "Again", .steps = {demo::Step{.tool = "Read"}}}}};
+      .loop = {demo::Turn{.prompt = "Again",
+                          .steps = {demo::Step{.tool = "Task", .input = {{"prompt", "Review"}}}}}}};
   auto actor = demo::claudeActor(story, world, 1);
   Date now = Date::now();
   ASSERT_TRUE(actor->begin(now));
@@ -304,15 +305,27 @@ TEST(Demo, PlaysASessionsTurnsCallByCallThenLoops) {
   std::string transcript;
   for (const auto& entry :
        std::filesystem::recursive_directory_iterator(sandbox.configDir() + "/projects")) {
-    if (entry.path().extension() == ".jsonl") transcript = test::readFile(entry.path());
+    if (entry.path().extension() == ".jsonl" &&
+        entry.path().parent_path().filename() != "subagents") {
+      transcript = test::readFile(entry.path());
+    }
   }
   const auto calls = Transcript::events(transcript, std::nullopt, false);
   ASSERT_EQ(calls.size(), 3U);
   EXPECT_EQ(calls[0].summary, "npm test");
   EXPECT_TRUE(calls[0].isError);
   EXPECT_TRUE(calls[1].end && !calls[1].isError);
-  EXPECT_EQ(calls[2].tool, "Read");
+  EXPECT_EQ(calls[2].tool, "Task");
   EXPECT_FALSE(calls[2].end);
+  // The sub-agent the running Task started keeps its own transcript, tied to the call.
+  std::string meta, subagent;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(sandbox.configDir() + "/projects")) {
+    if (entry.path().parent_path().filename() != "subagents") continue;
+    (entry.path().extension() == ".jsonl" ? subagent : meta) = test::readFile(entry.path());
+  }
+  EXPECT_NE(meta.find(calls[2].id), std::string::npos) << meta;
+  EXPECT_NE(subagent.find("\"isSidechain\":true"), std::string::npos) << subagent;
   EXPECT_EQ(Transcript::lastModel(transcript), "claude-opus-4-5");
   actor->stop();
 }
