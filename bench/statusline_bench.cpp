@@ -41,7 +41,7 @@ std::string input(long resetsAt) {
          R"("remaining_percentage":62.8},)"
          R"("rate_limits":{"five_hour":{"used_percentage":42,"resets_at":)" +
          std::to_string(resetsAt) + R"(},"seven_day":{"used_percentage":18,"resets_at":)" +
-         std::to_string(resetsAt + 3 * 86400) + "}}}";
+         std::to_string(resetsAt + int64_t{3} * 86400) + "}}}";
 }
 
 Run runOnce(const char* program, const std::string& inputPath) {

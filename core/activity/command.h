@@ -48,10 +48,11 @@ class Trigrams {
 
   // False when `part` cannot occur in the text; true when it may.
   bool mayContain(const Trigrams& part) const {
-    return ((bits_[0] & part.bits_[0]) == part.bits_[0]) &
-           ((bits_[1] & part.bits_[1]) == part.bits_[1]) &
-           ((bits_[2] & part.bits_[2]) == part.bits_[2]) &
-           ((bits_[3] & part.bits_[3]) == part.bits_[3]);
+    // Without branches: a bit of `part` missing here is left set by the exclusive or.
+    return (((bits_[0] & part.bits_[0]) ^ part.bits_[0]) |
+            ((bits_[1] & part.bits_[1]) ^ part.bits_[1]) |
+            ((bits_[2] & part.bits_[2]) ^ part.bits_[2]) |
+            ((bits_[3] & part.bits_[3]) ^ part.bits_[3])) == 0;
   }
 
   bool operator==(const Trigrams&) const = default;

@@ -209,6 +209,55 @@ void runInTerminal(int width, int height, bool isPlain) {
   EXPECT_EQ(test::readFile(status), "0\n");
 }
 
+// What a newcomer sees first: the demo's sessions at work, the compose project tied to
+// the session that started it, and nothing left behind once the view is closed.
+TEST(LiveViewTerminal, ShowsTheDemoAndLeavesNothingBehind) {
+  const std::string tmuxPath = findTmux();
+  if (tmuxPath.empty()) GTEST_SKIP() << "tmux is not installed.";
+  TempDir dir;
+  std::filesystem::create_directories(dir / "home");
+  const std::string status = dir / "status";
+  // The sandbox goes under TMPDIR; a runtime folder would be shared with other runs.
+  const std::string command = "HOME=" + quoted(dir / "home") + " TMPDIR=" + quoted(dir.path()) +
+                              " XDG_RUNTIME_DIR= LC_ALL=C.UTF-8 " + quoted(TESSEL_BINARY) +
+                              " demo --for 60; echo $? > " + quoted(status);
+  Tmux tmux(tmuxPath);
+  ASSERT_EQ(
+      tmux.run({"new-session", "-d", "-s", "view", "-x", "120", "-y", "40", command}).exitStatus,
+      0);
+  const std::string sandbox = dir / ("tessel-demo-" + std::to_string(getuid()));
+
+  std::string screen = tmux.waitFor([](const std::string& s) {
+    return has(lineWith(s, "Add CSV export"), "claude") && has(s, "● working") &&
+           has(s, "Bash: ") && has(lineWith(s, "billing"), "codex");
+  });
+  EXPECT_TRUE(has(lineWith(screen, "Add CSV export"), "claude")) << screen;
+  EXPECT_TRUE(has(screen, "● working")) << screen;
+  EXPECT_TRUE(has(screen, "Bash: ")) << screen;
+  EXPECT_TRUE(has(lineWith(screen, "billing"), "codex")) << screen;
+  EXPECT_TRUE(std::filesystem::exists(sandbox));
+
+  tmux.keys("Enter");
+  screen = tmux.waitFor([](const std::string& s) { return has(s, "Tool calls, latest first"); });
+  EXPECT_TRUE(has(screen, "Tool calls, latest first")) << screen;
+  tmux.keys("Escape");
+  screen = tmux.waitFor([](const std::string& s) { return has(s, "STATE"); });
+  EXPECT_TRUE(has(screen, "STATE")) << screen;
+
+  // The shop session brings the compose project up a few seconds into the story.
+  tmux.keys("Tab");
+  screen = tmux.waitFor(
+      [](const std::string& s) { return has(lineWith(s, "shop-db-1"), "Add CSV export"); });
+  EXPECT_TRUE(has(lineWith(screen, "shop-db-1"), "Add CSV export")) << screen;
+
+  tmux.keys("q");
+  for (int tries = 0; tries < 100 && test::readFile(status).empty(); ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  EXPECT_EQ(test::readFile(status), "0\n");
+  EXPECT_FALSE(std::filesystem::exists(sandbox));
+}
+
 TEST(LiveViewTerminal, SaysWhatToUseInsteadWhenNotOnATerminal) {
   TempDir dir;
   const auto run = test::runProgram(
