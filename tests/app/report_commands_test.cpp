@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/codex_lines.h"
@@ -374,6 +376,74 @@ TEST(ReportCommands, EveryJsonCommandPrintsTheDocumentedKeys) {
     EXPECT_EQ(done.exitStatus, 0) << command[0] << ": " << done.err;
     EXPECT_FALSE(done.out.empty()) << command[0];
   }
+}
+
+// The demo's sandbox holds everything each command reports on, as a user's machine would:
+// every JSON output over it keeps to the page.
+TEST(ReportCommands, EveryJsonCommandOverTheDemoPrintsTheDocumentedKeys) {
+  TempDir dir;
+  std::filesystem::create_directories(dir / "home");
+  const std::map<std::string, std::string> outside = {
+      {"HOME", dir / "home"}, {"TMPDIR", dir.path()}, {"XDG_RUNTIME_DIR", ""}};
+  test::ChildProcess demo("/bin/sh", {"-c", "HOME='" + (dir / "home") + "' TMPDIR='" + dir.path() +
+                                                "' XDG_RUNTIME_DIR= exec '" + TESSEL_BINARY +
+                                                "' demo --no-view --for 120"});
+  std::map<std::string, std::string> environment;
+  for (int tries = 0; tries < 100 && environment.empty(); ++tries) {
+    const test::Finished printed =
+        test::runProgram(TESSEL_BINARY, {"demo", "--print-env"}, "", outside);
+    std::istringstream lines(printed.out);
+    for (std::string line; printed.exitStatus == 0 && std::getline(lines, line);) {
+      // export NAME='value'
+      const size_t equals = line.find('=');
+      if (!line.starts_with("export ") || equals == std::string::npos) continue;
+      environment[line.substr(7, equals - 7)] = line.substr(equals + 2, line.size() - equals - 3);
+    }
+    if (environment.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(environment.contains("HOME"));
+  ASSERT_TRUE(environment.contains("TESSEL_TOOL_PATH"));
+  environment["NO_COLOR"] = "1";
+  const auto json = [&](const std::vector<std::string>& arguments) {
+    const test::Finished done = test::runProgram(TESSEL_BINARY, arguments, "", environment);
+    EXPECT_EQ(done.exitStatus, 0) << arguments[0] << ": " << done.err;
+    return Object::parse(done.out, nullptr, false);
+  };
+
+  Object snapshot;
+  for (int tries = 0; tries < 20; ++tries) {
+    snapshot = json({"snapshot", "--json"});
+    if (snapshot.is_object() && snapshot["sessions"].size() == 4 &&
+        snapshot["codexSessions"].size() == 1) {
+      break;
+    }
+  }
+  expectDocumented("ActivitySnapshot", snapshot);
+  EXPECT_EQ(snapshot["sessions"].size(), 4U);
+  EXPECT_EQ(snapshot["codexSessions"].size(), 1U);
+  for (const char* view : {"daily", "weekly", "monthly", "session", "project", "model"}) {
+    SCOPED_TRACE(view);
+    const Object report = json({"usage", view, "--json"});
+    expectDocumented("UsageReport", report);
+    EXPECT_FALSE(report["rows"].empty());
+  }
+  expectDocumented("UsageReport", json({"usage", "--codex", "--json"}));
+  const Object limits = json({"limits", "--json"});
+  expectDocumented("LimitsReport", limits);
+  EXPECT_FALSE(limits["claude"]["windows"].empty());
+  const Object sessions = json({"sessions", "--all", "--json"});
+  ASSERT_TRUE(sessions.is_array());
+  ASSERT_FALSE(sessions.empty());
+  for (const Object& record : sessions) expectDocumented("SessionRecord", record);
+  const Object timeline = json({"timeline", sessions[0]["id"].get<std::string>(), "--json"});
+  expectDocumented("Timeline", timeline);
+  const Object env = json({"env", "--json"});
+  expectDocumented("EnvironmentReport", env);
+  EXPECT_NE(find(env["providers"], "id", "Docker"), nullptr);
+  const Object volumes = json({"volumes", "--json"});
+  expectDocumented("VolumeReport", volumes);
+  EXPECT_FALSE(volumes["volumes"].empty());
+  kill(demo.pid(), SIGTERM);
 }
 
 TEST(ReportCommands, UsageTotalsAreTheScannersAndALaterRunReadsOnlyWhatIsNew) {
