@@ -107,7 +107,7 @@ Story storefront() {
           .steps = {read("src/components/Checkout.tsx"),
                     edit("src/components/Checkout.tsx", "flex-row", "flex-col sm:flex-row"),
                     failing(bash("npx playwright test checkout", 8,
-                                 "1 failed\n  checkout.spec.ts:42 › places an order on mobile",
+                                 "1 failed\n  checkout.e2e.ts:42 › places an order on mobile",
                                  true)),
                     edit("src/components/Checkout.tsx", "gap-2", "gap-4"),
                     bash("npx playwright test checkout", 7, "3 passed (6.1s)", true),
