@@ -7,18 +7,6 @@
 namespace tessel::view {
 namespace {
 
-Line processLine(const ProcessEntry& process, const Canvas& canvas) {
-  char figures[48];
-  std::snprintf(figures, sizeof figures, "  %7d %5.0f%% %6s  ", process.pid, process.cpu,
-                Format::bytes(static_cast<double>(process.memory)).c_str());
-  Line line;
-  line.add(figures);
-  line.add(Format::fit(process.command, canvas.width > 26 ? canvas.width - 26 : 0,
-                       canvas.glyphs().ellipsis),
-           Tone::dim);
-  return line;
-}
-
 Line resourceLine(const TrackedResource& tracked) {
   const Resource& resource = tracked.resource;
   Line line;
@@ -78,9 +66,9 @@ std::vector<Line> detailScreen(const ViewData& data, const SessionInfo& session,
 
   std::vector<Line> rest;
   rest.push_back(Look::heading("Processes"));
-  if (session.process) rest.push_back(processLine(*session.process, canvas));
+  if (session.process) rest.push_back(Look::processLine(*session.process, canvas));
   for (size_t i = 0; i < session.children.size() && i < 5; ++i) {
-    rest.push_back(processLine(session.children[i], canvas));
+    rest.push_back(Look::processLine(session.children[i], canvas));
   }
   if (session.children.size() > 5) {
     Line more;

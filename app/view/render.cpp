@@ -277,5 +277,17 @@ Line heading(std::string_view words) {
   return line;
 }
 
+Line processLine(const ProcessEntry& process, const Canvas& canvas) {
+  char figures[48];
+  std::snprintf(figures, sizeof figures, "  %7d %5.0f%% %6s  ", process.pid, process.cpu,
+                Format::bytes(static_cast<double>(process.memory)).c_str());
+  Line line;
+  line.add(figures);
+  line.add(Format::fit(process.command, canvas.width > 26 ? canvas.width - 26 : 0,
+                       canvas.glyphs().ellipsis),
+           Tone::dim);
+  return line;
+}
+
 }  // namespace Look
 }  // namespace tessel::view

@@ -48,6 +48,8 @@ std::string sessionTitle(const ViewData& data, const std::string& id);
 std::string clockTime(Date date, Date now);
 // A section head: the words in the title tone.
 Line heading(std::string_view words);
+// One process: pid, CPU, memory, then as much of its command as fits.
+Line processLine(const ProcessEntry& process, const Canvas& canvas);
 
 }  // namespace Look
 }  // namespace tessel::view

@@ -22,16 +22,7 @@ void processes(std::vector<Line>& lines, std::string_view heading,
                const std::vector<ProcessEntry>& entries, const Canvas& canvas) {
   lines.push_back(Look::heading(heading));
   for (size_t i = 0; i < entries.size() && i < 5; ++i) {
-    const ProcessEntry& process = entries[i];
-    char figures[48];
-    std::snprintf(figures, sizeof figures, "  %7d %5.0f%% %6s  ", process.pid, process.cpu,
-                  Format::bytes(static_cast<double>(process.memory)).c_str());
-    Line line;
-    line.add(figures);
-    line.add(Format::fit(process.command, canvas.width > 26 ? canvas.width - 26 : 0,
-                         canvas.glyphs().ellipsis),
-             Tone::dim);
-    lines.push_back(std::move(line));
+    lines.push_back(Look::processLine(entries[i], canvas));
   }
 }
 
