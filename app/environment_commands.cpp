@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include <iostream>
-#include <limits>
 #include <string>
 
 #include "activity/json_form.h"
@@ -26,14 +25,9 @@ Object encode(const Provider& provider) {
 }
 
 int environments(const Globals& globals, bool isJson, bool withStats) {
-  const Date start = Date::now();
-  auto monitor = Report::openMonitor(globals, start);
-  const EnvironmentScan scan =
-      monitor->scanEnvironments(withStats ? 0 : std::numeric_limits<double>::infinity(), start);
-  monitor->activity(start);
-  monitor->refreshCommands(start);
-  monitor->waitForRefreshes();
-  const ActivitySnapshot snapshot = monitor->activity(Date::now());
+  auto monitor = Report::openMonitor(globals, Date::now());
+  EnvironmentScan scan;
+  const ActivitySnapshot snapshot = Report::firstSnapshot(*monitor, withStats, &scan);
   if (isJson) {
     Object providers = Object::array();
     for (const Provider& provider : scan.providers) providers.push_back(encode(provider));

@@ -19,9 +19,11 @@ std::unique_ptr<Monitor> openMonitor(const Globals& globals, Date now) {
   return monitor;
 }
 
-ActivitySnapshot firstSnapshot(Monitor& monitor, bool withStats) {
+ActivitySnapshot firstSnapshot(Monitor& monitor, bool withStats, EnvironmentScan* scan) {
   const Date start = Date::now();
-  monitor.scanEnvironments(withStats ? 0 : std::numeric_limits<double>::infinity(), start);
+  EnvironmentScan found =
+      monitor.scanEnvironments(withStats ? 0 : std::numeric_limits<double>::infinity(), start);
+  if (scan != nullptr) *scan = std::move(found);
   monitor.activity(start);
   // Read now rather than on the live view's later cadence, so that resources are tied
   // to the transcripts' commands as well as to the hook's.

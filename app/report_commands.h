@@ -26,8 +26,8 @@ std::unique_ptr<Monitor> openMonitor(const Globals& globals, Date now);
 
 // A snapshot as a user expects the first one to be: containers scanned (with their
 // statistics when `withStats`), the session history read, and CPU measured over a short
-// interval rather than since each process began.
-ActivitySnapshot firstSnapshot(Monitor& monitor, bool withStats);
+// interval rather than since each process began. `scan`, when given, receives the scan.
+ActivitySnapshot firstSnapshot(Monitor& monitor, bool withStats, EnvironmentScan* scan = nullptr);
 
 // The resources as an aligned table with the session each is tied to and why; empty
 // without any.

@@ -7,6 +7,7 @@
 #include "report_commands.h"
 #include "text_table.h"
 #include "usage/usage_summary.h"
+#include "view/background.h"
 
 namespace tessel::cli {
 namespace {
@@ -123,8 +124,8 @@ int watch(const Globals& globals, bool isJson, double interval) {
   for (const int signal : {SIGINT, SIGTERM, SIGPIPE}) sigaction(signal, &action, nullptr);
 
   auto monitor = Report::openMonitor(globals, Date::now());
-  // Containers change slowly and asking the engines costs them CPU: as in the live view,
-  // they are scanned every ten seconds, with statistics every thirty.
+  // Containers change slowly and asking the engines costs them CPU: they are scanned as
+  // often as the live view scans them.
   Date scanned = Date::distantPast();
   bool isFirst = true;
   while (stopRequested == 0) {
@@ -135,8 +136,8 @@ int watch(const Globals& globals, bool isJson, double interval) {
       scanned = now;
       isFirst = false;
     } else {
-      if (now - scanned >= 10) {
-        monitor->scanEnvironments(30, now);
+      if (now - scanned >= view::Background::scanEvery) {
+        monitor->scanEnvironments(view::Background::statsEvery, now);
         scanned = now;
       }
       snapshot = monitor->activity(now);
