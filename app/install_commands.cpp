@@ -130,7 +130,19 @@ int install(const Globals& globals, bool withStatusLine) {
 
 int uninstall(const Globals& globals) {
   const ToolRunner tools(globals.searchPaths());
-  const auto printed = Uninstaller::runPrinted(globals.claudePaths(), tools, Date::now());
+  const ClaudePaths paths = globals.claudePaths();
+  const Date now = Date::now();
+  // The status line first: its backup then holds the settings as the user left them,
+  // and the hook's removal finds that backup already made.
+  Uninstaller::Report statusLine;
+  try {
+    if (auto line = StatusLineSetting::remove(paths, now)) statusLine.lines.push_back(*line);
+  } catch (const HookInstaller::Failure& failure) {
+    statusLine.lines.push_back(std::string("Couldn\u2019t remove the status line: ") +
+                               failure.what());
+    statusLine.failed = true;
+  }
+  const auto printed = Uninstaller::runPrinted(paths, tools, now, statusLine);
   std::fwrite(printed.text.data(), 1, printed.text.size(), stdout);
   return printed.status;
 }

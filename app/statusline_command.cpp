@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 
 #include "install/hook_installer.h"
@@ -135,6 +136,20 @@ std::string install(const ClaudePaths& paths, const std::string& tesselPath, Dat
   if (backUp) HookInstaller::backUp(paths, now);
   SettingsFile::write(path, settings);
   return "Set Claude Code\u2019s status line to " + command + ".";
+}
+
+std::optional<std::string> remove(const ClaudePaths& paths, Date now) {
+  const std::string path = paths.settingsFile();
+  std::error_code error;
+  if (!std::filesystem::exists(path, error)) return std::nullopt;
+  nlohmann::json settings = SettingsFile::readForEditing(path);
+  const Reading reading = read(settings);
+  if (reading.kind != Reading::Kind::ours) return std::nullopt;
+  settings.erase("statusLine");
+  HookInstaller::backUp(paths, now);
+  SettingsFile::write(path, settings);
+  return "Removed Claude Code\u2019s status line " + reading.command + " from " +
+         Path::abbreviateHome(path) + ".";
 }
 
 }  // namespace StatusLineSetting

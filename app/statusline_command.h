@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,11 @@ std::string programOf(std::string_view command);
 // backup of the file is saved beside it before it changes. Returns the sentence saying
 // what happened. Throws HookInstaller::Failure.
 std::string install(const ClaudePaths& paths, const std::string& tesselPath, Date now, bool backUp);
+
+// Takes our status line out of the settings, after a backup named by `now`, and says
+// so; another command, or none, is left alone and says nothing. Throws
+// HookInstaller::Failure.
+std::optional<std::string> remove(const ClaudePaths& paths, Date now);
 
 }  // namespace StatusLineSetting
 

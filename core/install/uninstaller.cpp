@@ -60,13 +60,15 @@ std::string finalLine(const Report& report) {
              : "Done. Start new Claude sessions (or run /reload-plugins) to stop using them.";
 }
 
-Printed runPrinted(const ClaudePaths& paths, const ToolRunner& tools, Date now) {
+Printed runPrinted(const ClaudePaths& paths, const ToolRunner& tools, Date now,
+                   const Report& before) {
   Printed printed;
+  for (const std::string& line : before.lines) printed.text += line + "\n";
   try {
     const Report report = run(paths, tools, now);
     for (const std::string& line : report.lines) printed.text += line + "\n";
-    printed.text += finalLine(report) + "\n";
-    printed.status = report.failed ? 1 : 0;
+    printed.text += finalLine(Report{{}, before.failed || report.failed}) + "\n";
+    printed.status = before.failed || report.failed ? 1 : 0;
   } catch (...) {
     printed.text += finalLine(Report{{}, true}) + "\n";
   }

@@ -30,7 +30,9 @@ struct Printed {
   std::string text;
   int status = 1;
 };
-// `run`, and anything unforeseen a step throws ends the report as failed.
-Printed runPrinted(const ClaudePaths& paths, const ToolRunner& tools, Date now);
+// `run` after the steps of `before` (a program's own, already taken), and anything
+// unforeseen a step throws ends the report as failed.
+Printed runPrinted(const ClaudePaths& paths, const ToolRunner& tools, Date now,
+                   const Report& before = {});
 
 }  // namespace tessel::Uninstaller

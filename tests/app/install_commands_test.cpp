@@ -207,6 +207,31 @@ TEST(UninstallCommand, PrintsWhatTheHookProgramsUninstallPrints) {
   EXPECT_TRUE(failedOurs.out.ends_with("Some steps failed; see above.\n")) << failedOurs.out;
 }
 
+TEST(UninstallCommand, TakesOutOurStatusLineAndLeavesAnotherOne) {
+  Home home;
+  ASSERT_EQ(home.run({"install", "--statusline"}).exitStatus, 0);
+  const std::string installed = test::readFile(home.settings);
+  const auto result = home.run({"uninstall"});
+  EXPECT_EQ(result.exitStatus, 0) << result.err;
+  EXPECT_TRUE(result.out.starts_with("Removed Claude Code\u2019s status line " + tessel +
+                                     " statusline from " + home.settings +
+                                     ".\nRemoved the hook from "))
+      << result.out;
+  EXPECT_EQ(home.settingsObject(), json::object());
+  // One backup, of the file before either change.
+  const auto files = home.configFiles();
+  ASSERT_EQ(files.size(), 2U);
+  EXPECT_EQ(test::readFile(home.config + "/" + files[0]), installed);
+
+  Home theirs;
+  theirs.dir.write(".claude/settings.json", userSettings.dump());
+  ASSERT_EQ(theirs.run({"install", "--statusline"}).exitStatus, 0);
+  const auto kept = theirs.run({"uninstall"});
+  EXPECT_EQ(kept.exitStatus, 0) << kept.err;
+  EXPECT_FALSE(mentions(kept.out, "status line")) << kept.out;
+  EXPECT_EQ(theirs.settingsObject(), userSettings);
+}
+
 TEST(ContainerHookCommand, InstallsReportsAndRemovesInAProjectFolder) {
   Home home;
   const std::string project = home.dir / "src/app";
