@@ -126,7 +126,10 @@ int runLiveView(const Globals& globals, const ViewOptions& options) {
                         .height = terminal.height(),
                         .isAscii = terminal.isAscii(),
                         .now = now};
-    terminal.draw(render(data, state, canvas));
+    const Frame frame = render(data, state, canvas);
+    terminal.draw(frame);
+    // Down past the end moves nothing, so the first Up scrolls back at once.
+    state.scroll = frame.scroll;
 
     double wait = nextSnapshot - Date::now();
     if (options.forSeconds) wait = std::min(wait, *options.forSeconds - (Date::now() - started));

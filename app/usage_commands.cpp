@@ -72,12 +72,7 @@ IndexStore::Tally claudeBuckets(const ClaudePaths& paths, Date now,
   scanner.store(now, std::shared_ptr<IndexStore>(IndexStore::standard(paths)));
   const uint64_t total = Report::bytesToRead(paths.projectsDir(), UsageScanner::keepDays);
   Progress progress(total);
-  // A transcript that cannot be opened keeps the reading from ever being complete, so
-  // the rounds are bounded by what there is to read.
-  const uint64_t rounds = total / chunkBytes + 2;
-  for (uint64_t round = 1; round <= rounds; ++round) {
-    scanner.refresh(paths, now, chunkBytes);
-    if (scanner.hasRead()) break;
+  for (uint64_t round = 1; scanner.refresh(paths, now, chunkBytes); ++round) {
     progress.update(round * chunkBytes);
   }
   names = scanner.projectNames();

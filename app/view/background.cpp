@@ -57,9 +57,10 @@ void Background::scanLoop() {
 
 void Background::usageLoop() {
   const PriceTable& prices = PriceTable::builtIn();
+  bool isCut = false;
   do {
     const Date now = Date::now();
-    monitor_.refreshUsage(now);
+    isCut = monitor_.refreshUsage(now, usageSlice);
     const IndexStore::Tally buckets = monitor_.usage().buckets();
     Aggregate usage = summarize(buckets, monitor_.usage().projectNames(),
                                 monitor_.usage().skippedFiles(), now, prices);
@@ -67,7 +68,8 @@ void Background::usageLoop() {
     std::lock_guard guard(lock_);
     results_.usage = std::move(usage);
     results_.tokensToday = std::move(today);
-  } while (pause(usageEvery));
+    // While transcripts are left to read, the next slice follows at once.
+  } while (pause(isCut ? 0 : usageEvery));
 }
 
 std::map<std::string, int64_t> tokensToday(const IndexStore::Tally& buckets, Date now) {

@@ -24,6 +24,9 @@ class Background {
   static constexpr double scanEvery = 10;
   static constexpr double statsEvery = 30;
   static constexpr double usageEvery = 60;
+  // Bytes of transcripts one usage refresh reads: a first tally of a large tree goes a
+  // slice at a time, shown as it grows, and quitting waits for one slice at most.
+  static constexpr uint64_t usageSlice = 64 << 20;
 
   struct Results {
     std::optional<EnvironmentScan> scan{};

@@ -45,6 +45,8 @@ struct Line {
 
 struct Frame {
   std::vector<Line> lines{};
+  // The first line of the screen shown: the user's scroll, held at the screen's end.
+  size_t scroll = 0;
   std::string text() const;  // the lines, each ended by a line feed
 };
 

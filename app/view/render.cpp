@@ -199,9 +199,8 @@ Frame render(const ViewData& data, const ViewState& state, const Canvas& canvas)
   } else {
     body = systemScreen(data, canvas);
   }
-  const size_t from =
-      scrolls ? std::min(state.scroll, body.size() > rows ? body.size() - rows : 0) : 0;
-  for (size_t i = from; i < body.size() && frame.lines.size() < 3 + rows; ++i) {
+  frame.scroll = scrolls ? std::min(state.scroll, body.size() > rows ? body.size() - rows : 0) : 0;
+  for (size_t i = frame.scroll; i < body.size() && frame.lines.size() < 3 + rows; ++i) {
     frame.lines.push_back(std::move(body[i]));
   }
   while (frame.lines.size() < 3 + rows) frame.lines.emplace_back();

@@ -473,9 +473,10 @@ EnvironmentScan Monitor::scanEnvironments(double statsEvery, Date now) {
 
 // The big reads of these refreshes leave freed buffers between the indexes' small, lasting
 // allocations; the allocator would keep those pages for the life of the process.
-void Monitor::refreshUsage(Date now) {
-  usage_.refresh(paths_, now, refreshBudget);
+bool Monitor::refreshUsage(Date now, uint64_t budget) {
+  const bool isCut = usage_.refresh(paths_, now, budget);
   platform::releaseFreeMemory();
+  return isCut;
 }
 
 void Monitor::refreshCommands(Date now) {

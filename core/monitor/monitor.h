@@ -80,8 +80,9 @@ class Monitor {
   // A fresh environment scan, with container statistics when the last scan that
   // collected them is `statsEvery` seconds old or more.
   EnvironmentScan scanEnvironments(double statsEvery, Date now);
-  // Run on the caller's thread, which the caller chooses.
-  void refreshUsage(Date now);
+  // Run on the caller's thread, which the caller chooses. `budget` bounds the bytes one
+  // usage refresh reads; true when it ran out with transcripts left to read.
+  bool refreshUsage(Date now, uint64_t budget = refreshBudget);
   void refreshCommands(Date now);
 
   // Every tool call of one session, oldest first: its transcript's and those only the

@@ -229,10 +229,10 @@ std::vector<UsageScanner::Pending> UsageScanner::scan(const ClaudePaths& paths, 
   return found;
 }
 
-void UsageScanner::refresh(const ClaudePaths& paths, Date now, uint64_t budget) {
+bool UsageScanner::refresh(const ClaudePaths& paths, Date now, uint64_t budget) {
   {
     std::lock_guard guard(lock_);
-    if (isRefreshing_) return;
+    if (isRefreshing_) return false;
     isRefreshing_ = true;
   }
   ++scans_;
@@ -268,12 +268,18 @@ void UsageScanner::refresh(const ClaudePaths& paths, Date now, uint64_t budget) 
   uint64_t readInCall = 0;
   int64_t skipped = 0;
   bool allRead = true;
+  bool isCut = false;
   for (const auto& [file, state] : pending) {
     if (left == 0) {
       allRead = false;
+      isCut = true;
       break;
     }
-    if (!read(*file, *state, oldest, left, readInCall)) ++skipped;
+    if (!read(*file, *state, oldest, left, readInCall)) {
+      ++skipped;
+    } else if (!state->isComplete) {
+      isCut = true;
+    }
     allRead = allRead && state->isComplete;
   }
   buffer_ = std::string();
@@ -304,6 +310,7 @@ void UsageScanner::refresh(const ClaudePaths& paths, Date now, uint64_t budget) 
   if (readInCall >= trimAfterBytes) platform::releaseFreeMemory();
   std::lock_guard guard(lock_);
   isRefreshing_ = false;
+  return isCut;
 }
 
 bool UsageScanner::read(const Pending& file, FileState& state, int64_t oldest, uint64_t& left,

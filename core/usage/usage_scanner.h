@@ -69,8 +69,9 @@ class UsageScanner {
   UsageScanner& operator=(const UsageScanner&) = delete;
 
   // Reads what the transcripts gained since the last call. `budget` bounds the bytes
-  // read in one call; files left over go first next time.
-  void refresh(const ClaudePaths& paths, Date now, uint64_t budget);
+  // read in one call; files left over go first next time. True when the budget ran out
+  // before every changed transcript was read.
+  bool refresh(const ClaudePaths& paths, Date now, uint64_t budget);
 
   IndexStore::Tally buckets() const;
   // Working directory -> the project it belongs to.

@@ -263,6 +263,16 @@ TEST(LiveViewFrame, KeysSwitchScreensShowHelpAndQuit) {
   const Frame system = render(data, state, canvas(80, 24));
   EXPECT_GE(lineOf(system, "cpu3"), 0);
   EXPECT_GE(lineOf(system, "node jest"), 0);
+  // Scrolling stops at the screen's last line, and one Up from there moves at once.
+  for (int i = 0; i < 10; ++i) handleKey(state, Key{Key::Kind::pageDown}, data.snapshot);
+  const Frame bottom = render(data, state, canvas(80, 12));
+  ASSERT_GT(bottom.scroll, 0U);
+  ASSERT_LT(bottom.scroll, state.scroll);
+  state.scroll = bottom.scroll + 1;
+  EXPECT_EQ(render(data, state, canvas(80, 12)).text(), bottom.text());
+  state.scroll = bottom.scroll;
+  handleKey(state, Key{Key::Kind::up}, data.snapshot);
+  EXPECT_NE(render(data, state, canvas(80, 12)).text(), bottom.text());
   handleKey(state, Key{Key::Kind::tab}, data.snapshot);
   EXPECT_EQ(state.screen, Screen::sessions);
 

@@ -260,11 +260,13 @@ TEST(UsageScanner, ARestartReadsOnlyNewBytesAndEndsWithTheSameTotals) {
               reply(at(12, 3, 0), {.id = "msg_3", .input = 3, .output = 6}));
   UsageScanner uninterrupted;
   uninterrupted.refresh(again.claudePaths(), now, noLimit);
+  // Each call says whether the budget cut it short; the one that reads the rest does not.
   UsageScanner budgeted;
-  for (int call = 0; call < 200 && !budgeted.hasRead(); ++call) {
-    budgeted.refresh(again.claudePaths(), now, 1000);
-  }
+  int calls = 1;
+  while (budgeted.refresh(again.claudePaths(), now, 1000) && calls < 200) ++calls;
+  EXPECT_GT(calls, 1);
   EXPECT_TRUE(budgeted.hasRead());
+  EXPECT_FALSE(budgeted.refresh(again.claudePaths(), now, 1000));
   EXPECT_EQ(resumed.buckets(), uninterrupted.buckets());
   EXPECT_EQ(budgeted.buckets(), uninterrupted.buckets());
   EXPECT_EQ(total(resumed.buckets())[4], 40);
