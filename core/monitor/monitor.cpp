@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <set>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "activity/hook_sessions.h"
@@ -39,6 +40,18 @@ HookLogReader::Read merged(HookLogReader::Read host, const HookLogReader::Read& 
   }
   for (const auto& [id, trace] : container.traces) host.traces.try_emplace(id, trace);
   return host;
+}
+
+std::vector<ToolEvent> latestOfEachSession(const std::vector<ToolEvent>& events) {
+  std::unordered_map<std::string, const ToolEvent*> latest;
+  for (const ToolEvent& event : events) {
+    const ToolEvent*& kept = latest[event.sessionId];
+    if (kept == nullptr || event.start > kept->start) kept = &event;
+  }
+  std::vector<ToolEvent> kept;
+  kept.reserve(latest.size());
+  for (const auto& [id, event] : latest) kept.push_back(*event);
+  return kept;
 }
 
 template <class Sample>
@@ -149,7 +162,8 @@ ActivitySnapshot Monitor::activity(Date now) {
   if (isCodexOn) {
     inputs.codex = readCodex(inputs.table);
     codexCommands = std::move(inputs.codex->commands);
-    inputs.codex->commands.clear();
+    // Its rows show each session's latest call; every call goes in with the others.
+    inputs.codex->commands = latestOfEachSession(codexCommands);
   }
   Lent lent;
   inputs.prepared = recentCommands(*inputs.hook, std::move(codexCommands), lent);

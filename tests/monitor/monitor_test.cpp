@@ -223,6 +223,9 @@ TEST(Monitor, ShowsEverySessionWithItsCallItsContainerAndItsCodexProcess) {
   EXPECT_EQ(snapshot.codexSessions[0].id(), codexId);
   ASSERT_TRUE(snapshot.codexSessions[0].process);
   EXPECT_EQ(snapshot.codexSessions[0].process->pid, codex->pid());
+  ASSERT_TRUE(snapshot.codexSessions[0].lastEvent);
+  EXPECT_EQ(snapshot.codexSessions[0].lastEvent->id, "call_1");
+  EXPECT_EQ(snapshot.codexSessions[0].lastEvent->end, std::nullopt);
   EXPECT_TRUE(snapshot.metrics);
   EXPECT_TRUE(snapshot.system);
   EXPECT_FALSE(snapshot.topCPU.empty());
