@@ -349,6 +349,16 @@ TEST(ReportCommands, EveryJsonCommandPrintsTheDocumentedKeys) {
   EXPECT_EQ(timeline["calls"][0]["id"], "toolu_x1");
   EXPECT_EQ(timeline["calls"][0]["isError"], true);
   EXPECT_FALSE(timeline["calls"][1].contains("end"));
+  // A transcript that was never prompted has no record, but its whole id finds it.
+  const std::string unprompted = "aaaa3333-0000-4000-8000-000000000003";
+  home.dir.write("config/projects/-home-dev-shop/" + unprompted + ".jsonl",
+                 test::toolUseLine(now - 600, "toolu_y1", "Read",
+                                   R"({"file_path":"/home/dev/shop/a.c"})", unprompted));
+  const Object byId = home.json({"timeline", unprompted, "--json"});
+  EXPECT_EQ(byId["id"], unprompted);
+  ASSERT_EQ(byId["calls"].size(), 1U);
+  EXPECT_EQ(byId["calls"][0]["id"], "toolu_y1");
+  EXPECT_EQ(home.run({"timeline", "aaaa3"}).exitStatus, 1);
 
   const Object env = home.json({"env", "--json"});
   expectDocumented("EnvironmentReport", env);
