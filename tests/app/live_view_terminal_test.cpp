@@ -211,31 +211,39 @@ void runInTerminal(int width, int height, bool isPlain) {
 
 // What a newcomer sees first: the demo's sessions at work, the compose project tied to
 // the session that started it, and nothing left behind once the view is closed.
-TEST(LiveViewTerminal, ShowsTheDemoAndLeavesNothingBehind) {
+void runDemoInTerminal(int width, int height, bool isPlain) {
   const std::string tmuxPath = findTmux();
   if (tmuxPath.empty()) GTEST_SKIP() << "tmux is not installed.";
   TempDir dir;
   std::filesystem::create_directories(dir / "home");
   const std::string status = dir / "status";
   // The sandbox goes under TMPDIR; a runtime folder would be shared with other runs.
-  const std::string command = "HOME=" + quoted(dir / "home") + " TMPDIR=" + quoted(dir.path()) +
-                              " XDG_RUNTIME_DIR= LC_ALL=C.UTF-8 " + quoted(TESSEL_BINARY) +
-                              " demo --for 60; echo $? > " + quoted(status);
+  const std::string command =
+      "HOME=" + quoted(dir / "home") + " TMPDIR=" + quoted(dir.path()) +
+      " XDG_RUNTIME_DIR= " + (isPlain ? "LC_ALL=C NO_COLOR=1 " : "LC_ALL=C.UTF-8 ") +
+      quoted(TESSEL_BINARY) + " demo --for 60; echo $? > " + quoted(status);
   Tmux tmux(tmuxPath);
-  ASSERT_EQ(
-      tmux.run({"new-session", "-d", "-s", "view", "-x", "120", "-y", "40", command}).exitStatus,
-      0);
+  ASSERT_EQ(tmux.run({"new-session", "-d", "-s", "view", "-x", std::to_string(width), "-y",
+                      std::to_string(height), command})
+                .exitStatus,
+            0);
   const std::string sandbox = dir / ("tessel-demo-" + std::to_string(getuid()));
 
-  std::string screen = tmux.waitFor([](const std::string& s) {
-    return has(lineWith(s, "Add CSV export"), "claude") && has(s, "● working") &&
-           has(s, "Bash: ") && has(lineWith(s, "billing"), "codex");
+  const std::string working = isPlain ? "* working" : "● working";
+  std::string screen = tmux.waitFor([&working](const std::string& s) {
+    return has(s, "Add CSV export") && has(s, working) && has(s, "Bash: ") &&
+           has(lineWith(s, "Speed up"), "codex");
   });
-  EXPECT_TRUE(has(lineWith(screen, "Add CSV export"), "claude")) << screen;
-  EXPECT_TRUE(has(screen, "● working")) << screen;
+  EXPECT_TRUE(has(screen, "Add CSV export")) << screen;
+  EXPECT_TRUE(has(screen, working)) << screen;
   EXPECT_TRUE(has(screen, "Bash: ")) << screen;
-  EXPECT_TRUE(has(lineWith(screen, "billing"), "codex")) << screen;
+  EXPECT_TRUE(has(lineWith(screen, "Speed up"), "codex")) << screen;
   EXPECT_TRUE(std::filesystem::exists(sandbox));
+  if (isPlain) {
+    EXPECT_TRUE(std::all_of(screen.begin(), screen.end(), [](char c) {
+      return static_cast<unsigned char>(c) < 0x80;
+    })) << screen;
+  }
 
   tmux.keys("Enter");
   screen = tmux.waitFor([](const std::string& s) { return has(s, "Tool calls, latest first"); });
@@ -257,6 +265,10 @@ TEST(LiveViewTerminal, ShowsTheDemoAndLeavesNothingBehind) {
   EXPECT_EQ(test::readFile(status), "0\n");
   EXPECT_FALSE(std::filesystem::exists(sandbox));
 }
+
+TEST(LiveViewTerminal, ShowsTheDemoAndLeavesNothingBehind) { runDemoInTerminal(120, 40, false); }
+
+TEST(LiveViewTerminal, ShowsTheDemoAt80x24WithoutColourOrUtf8) { runDemoInTerminal(80, 24, true); }
 
 TEST(LiveViewTerminal, SaysWhatToUseInsteadWhenNotOnATerminal) {
   TempDir dir;
