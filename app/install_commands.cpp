@@ -46,13 +46,15 @@ bool exists(const std::string& path) {
 }
 
 std::string sizeText(uint64_t bytes) {
+  constexpr uint64_t kilobyte = 1024;
+  constexpr uint64_t megabyte = kilobyte * kilobyte;
   char text[32];
-  if (bytes < 1024) {
+  if (bytes < kilobyte) {
     std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
-  } else if (bytes < 1024 * 1024) {
-    std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / 1024);
+  } else if (bytes < megabyte) {
+    std::snprintf(text, sizeof text, "%.1f KB", static_cast<double>(bytes) / kilobyte);
   } else {
-    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / megabyte);
   }
   return text;
 }
