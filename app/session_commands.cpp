@@ -160,16 +160,13 @@ int timeline(const Globals& globals, const std::string& query, bool isJson) {
   if (query.empty()) return fail("Name a session by its id, a prefix of it or its title.");
   auto monitor = Report::openMonitor(globals, Date::now());
   const Known known = knownSessions(*monitor);
-  auto found = resolve(known.records, query);
-  std::vector<ToolEvent> calls;
-  if (const auto* sentence = std::get_if<std::string>(&found)) {
-    // A whole id still finds a transcript the records leave out, one never prompted.
-    calls = monitor->timeline(query, known.now);
-    if (calls.empty()) return fail(*sentence);
-    found = SessionRecord{.id = query, .title = query.substr(0, 8)};
-  }
-  const SessionRecord& session = std::get<SessionRecord>(found);
-  if (calls.empty()) calls = monitor->timeline(session.id, known.now);
+  const auto found = resolve(known.records, query);
+  const auto* record = std::get_if<SessionRecord>(&found);
+  // A whole id still finds a transcript the records leave out, one never prompted.
+  const SessionRecord session =
+      record != nullptr ? *record : SessionRecord{.id = query, .title = query.substr(0, 8)};
+  const std::vector<ToolEvent> calls = monitor->timeline(session.id, known.now);
+  if (record == nullptr && calls.empty()) return fail(std::get<std::string>(found));
   if (isJson) {
     Object list = Object::array();
     for (const ToolEvent& call : calls) list.push_back(PublicJson::encode(call));

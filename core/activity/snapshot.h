@@ -115,7 +115,8 @@ struct Inputs {
   std::optional<EnvironmentScan> environments{};
   std::vector<ToolEvent> commands{};  // the recent shell commands of all sessions
   // The same commands and Codex's, already prepared and sorted by start, from a caller
-  // that keeps them between snapshots; when given, `commands` and Codex's are not read.
+  // that keeps them between snapshots; when given, `commands` is not read, and Codex's
+  // only for each Codex row's latest call, so they may be cut down to those.
   std::optional<std::vector<Command>> prepared{};
   std::optional<HookLogReader::Read> hook{};
   std::map<std::string, ToolEvent> lastEvents{};  // by session id

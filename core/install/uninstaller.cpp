@@ -65,10 +65,11 @@ Printed runPrinted(const ClaudePaths& paths, const ToolRunner& tools, Date now,
   Printed printed;
   for (const std::string& line : before.lines) printed.text += line + "\n";
   try {
-    const Report report = run(paths, tools, now);
+    Report report = run(paths, tools, now);
+    report.failed = report.failed || before.failed;
     for (const std::string& line : report.lines) printed.text += line + "\n";
-    printed.text += finalLine(Report{{}, before.failed || report.failed}) + "\n";
-    printed.status = before.failed || report.failed ? 1 : 0;
+    printed.text += finalLine(report) + "\n";
+    printed.status = report.failed ? 1 : 0;
   } catch (...) {
     printed.text += finalLine(Report{{}, true}) + "\n";
   }

@@ -230,6 +230,17 @@ TEST(UninstallCommand, TakesOutOurStatusLineAndLeavesAnotherOne) {
   EXPECT_EQ(kept.exitStatus, 0) << kept.err;
   EXPECT_FALSE(mentions(kept.out, "status line")) << kept.out;
   EXPECT_EQ(theirs.settingsObject(), userSettings);
+
+  // Settings that cannot be read: the status line step fails, the others still run,
+  // and the whole fails.
+  Home broken;
+  broken.dir.write(".claude/settings.json", "{\"statusLine\": ");
+  const auto failed = broken.run({"uninstall"});
+  EXPECT_EQ(failed.exitStatus, 1);
+  EXPECT_TRUE(failed.out.starts_with("Couldn\u2019t remove the status line: ")) << failed.out;
+  EXPECT_TRUE(mentions(failed.out, "The companion plugin wasn\u2019t installed.")) << failed.out;
+  EXPECT_TRUE(failed.out.ends_with("Some steps failed; see above.\n")) << failed.out;
+  EXPECT_EQ(test::readFile(broken.settings), "{\"statusLine\": ");
 }
 
 TEST(ContainerHookCommand, InstallsReportsAndRemovesInAProjectFolder) {
